@@ -1,0 +1,17 @@
+# Third-party libraries, all from Debian's packages.
+#
+# Linux links Debian's shared spdlog (1.10, external fmt), so a C++ host that
+# uses the same packages shares one spdlog build with the library — a host
+# logger handed to set_logger() must come from that build.
+# Windows (MinGW cross build) uses spdlog and fmt header-only, compiled into
+# the DLL, from the same Debian headers.
+find_package(nlohmann_json 3.11 REQUIRED)
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/header_only_deps.cmake)
+else()
+  find_package(fmt REQUIRED)
+  find_package(spdlog REQUIRED)
+  add_library(palvex_logging_dep INTERFACE)
+  target_link_libraries(palvex_logging_dep INTERFACE spdlog::spdlog fmt::fmt)
+endif()

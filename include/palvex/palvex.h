@@ -1,0 +1,171 @@
+/*
+ * PalvexWrapper — decoder for the byte streams of Palvex biosignal boards.
+ *
+ * Public C interface. The same exports exist in libPalvexWrapper.so (Linux)
+ * and PalvexWrapper.dll (Windows x64). This header compiles as C and as C++.
+ *
+ * Ownership in one paragraph: rows handed to a data callback belong to the
+ * library and are valid only during the call; instruction bytes handed to a
+ * write callback are valid only during the call as well (the library frees
+ * them when the callback returns). SSID arrays returned by the two list
+ * exports belong to the host and are released with corvel_free_ssid_list()
+ * and corvel_free_ssid(). A logger passed in is used, never owned.
+ *
+ * No export lets a C++ exception escape: internal failures are logged once
+ * through the library's current logger and reported by the documented code.
+ */
+#ifndef PALVEX_PALVEX_H
+#define PALVEX_PALVEX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(PALVEX_BUILDING_LIBRARY)
+#    define PALVEX_API __declspec(dllexport)
+#  else
+#    define PALVEX_API __declspec(dllimport)
+#  endif
+#else
+#  define PALVEX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+/* C++ hosts pass a spdlog::logger* directly. It must come from the same
+ * spdlog build the library uses (Debian's libspdlog 1.10 with external fmt
+ * on Linux, the header-only build inside the DLL on Windows): the library
+ * calls that object's member functions as they are laid out in its own
+ * build. */
+namespace spdlog { class logger; }
+typedef spdlog::logger palvex_logger;
+extern "C" {
+#else
+/* Opaque to C hosts: only ever a pointer to a spdlog::logger. */
+typedef struct palvex_logger palvex_logger;
+#endif
+
+/* Packet families; the value is also the type word in front of the packet. */
+typedef enum COMM_TYPE {
+    WUA2 = 1,  /* 216-byte buffer, no type word   */
+    MES_2 = 2, /* 75-byte buffer: type word + 73  */
+    IMP_3 = 3, /* 91-byte buffer: type word + 89  */
+    MES_4 = 4, /* 77-byte buffer: type word + 75  */
+    MES_5 = 5  /* 81-byte buffer: type word + 79  */
+} COMM_TYPE;
+
+/* Result codes. 0 is success; no other value is ever returned. */
+enum {
+    PALVEX_OK = 0,
+    PALVEX_ERR_PACKET_SIZE = 1,      /* buffer length does not match the family's packet size */
+    PALVEX_ERR_NO_CONTEXT = 2,       /* null host context or null data callback: nothing can be delivered */
+    PALVEX_ERR_NO_INSTRUCTION = 3,   /* no instruction bytes could be produced */
+    PALVEX_ERR_NO_WRITE_CALLBACK = 4,/* there is no write callback to deliver to */
+    PALVEX_ERR_NO_CONNECTION = 5,    /* no hub connection */
+    PALVEX_ERR_NO_DESCRIPTOR = 6,    /* no usable board descriptor */
+    PALVEX_ERR_NOT_REGISTERED = 7,   /* context registered neither under an SSID nor for all boards */
+    PALVEX_ERR_DUPLICATE = 9,        /* registration is a duplicate */
+    PALVEX_ERR_NO_HUB_ADAPTER = 10,  /* Windows only: no host given and no hub adapter present */
+    PALVEX_ERR_UNKNOWN_TYPE = 11     /* unrecognised packet type word, null or too short buffer */
+};
+
+/* The longest row a board descriptor may ask for ("num_rows"). Longer rows
+ * are refused with PALVEX_ERR_NO_DESCRIPTOR rather than allocated. */
+#define PALVEX_MAX_ROW_LENGTH 65536
+
+/* Loss accounting. When packet numbers jump forward, the missing rows are
+ * delivered as filler rows (copies of the last good row carrying their own
+ * packet numbers) and the following buffer is dropped. A forward jump that
+ * would need more than PALVEX_MAX_FILLED_ROWS filler rows is not a loss but
+ * a counter discontinuity (a corrupted packet number): no fillers, no dropped
+ * buffer, the row is delivered and its number becomes the new reference, and
+ * one warning naming both numbers is logged. */
+#define PALVEX_MAX_FILLED_ROWS 1048576
+
+/* Receives one row of `count` doubles (always the descriptor's "num_rows").
+ * The row is valid only during the call. */
+typedef void (*data_callback_fn)(void* host_context, const double* row, size_t count);
+
+/* Receives one device instruction (5 bytes). The bytes are valid only during
+ * the call. */
+typedef void (*write_callback_fn)(void* host_context, const unsigned char* bytes, size_t length);
+
+/* ---- single-board mode ------------------------------------------------ */
+
+/* Parses `text` as one JSON value and makes it the board descriptor. Text
+ * that does not parse keeps the previous descriptor (and is logged). Existing
+ * decoders keep the descriptor they were created with. NULL reads as "". */
+PALVEX_API void set_board_json(const char* text);
+
+/* Decodes one received buffer and calls `callback` once per row.
+ * 0: decoded, or consumed without rows (5-byte confirmation, type word 0,
+ * buffer dropped after a gap); 1: wrong length for the family; 2: null host
+ * context or null callback; 6: no usable descriptor; 11: unknown type word,
+ * null buffer or a buffer shorter than 2 bytes. The decoder keeps the
+ * callback and context it was created with. */
+PALVEX_API int32_t interpret_data_fn(const unsigned char* buffer, size_t length,
+                                     data_callback_fn callback, void* host_context);
+
+/* Destroys the single-board decoder, if any. Always 0. */
+PALVEX_API int32_t release(void);
+
+/* Turns `command` into the 5-byte instruction a board takes (the first five
+ * command bytes, zero-padded) and hands it to the write callback.
+ * With a decoder: the first non-null callback given becomes the decoder's and
+ * receives the decoder's host context; 0, or 4 if there is still none.
+ * Without a decoder: `callback` receives `host_context`; 0, or 4 if it is
+ * NULL. 3 when `command` is NULL but `length` is not 0. */
+PALVEX_API int32_t data_write(const unsigned char* command, size_t length,
+                              write_callback_fn callback, void* host_context);
+
+/* Binds the logger the library writes through; NULL selects the library's
+ * own logger "palvex_api" on standard error. */
+PALVEX_API void set_logger(palvex_logger* log);
+
+/* ---- hub mode ---------------------------------------------------------- */
+
+/* Connects to the hub on TCP port 5005 (empty host: the hub's default name)
+ * and greets it. 0 connected, or already opened earlier; 5 no connection;
+ * 10 (Windows only) no host given and no hub adapter present. */
+PALVEX_API int32_t corvel_open_connection(const char* host, palvex_logger* log);
+
+/* Stores the data callback for every hub board; only the first non-null one
+ * counts. Always 0. */
+PALVEX_API int32_t corvel_set_pcallback(data_callback_fn callback);
+
+/* Asks the read loop to end. Always 0. */
+PALVEX_API int32_t corvel_release(void);
+
+/* Runs the hub read loop on the calling thread until corvel_release(). */
+PALVEX_API void corvel_read_thread(void);
+
+/* Registers `context` for the board `ssid`, or for all boards when `ssid` is
+ * "". 0 registered; 9 duplicate. */
+PALVEX_API int32_t corvel_set_board(void* context, const char* ssid);
+
+/* Hands out the SSIDs met so far, in the order first met: `*list` receives an
+ * array of `*count` character arrays, each holding the SSID's 0 to 6
+ * characters followed by a terminating zero (so a host can find the end of
+ * an SSID shorter than 6). Release with corvel_free_ssid_list(*list, *count).
+ * Always 0. */
+PALVEX_API int32_t corvel_get_list_of_ssids(char*** list, int* count);
+
+/* Releases what corvel_get_list_of_ssids() handed out. NULL is ignored. */
+PALVEX_API void corvel_free_ssid_list(char** list, int count);
+
+/* Hands out the index-th SSID (counting from 1) as a zero-terminated
+ * character array, or NULL when there is none or it is empty. Release with
+ * corvel_free_ssid(). Always 0. */
+PALVEX_API int32_t corvel_get_ssid_by_idx(int index, char** ssid);
+
+/* Releases what corvel_get_ssid_by_idx() handed out. NULL is ignored. */
+PALVEX_API void corvel_free_ssid(char* ssid);
+
+/* Sends `data` as an instruction to the board(s) addressed by `context`.
+ * 0 sent; 5 no hub connection; 7 `context` is not registered. */
+PALVEX_API int32_t corvel_write_data(const unsigned char* data, size_t length, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PALVEX_PALVEX_H */

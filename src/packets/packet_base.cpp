@@ -1,0 +1,150 @@
+#include "packets/packet_base.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include "interface/logging.h"
+
+namespace palvex {
+
+std::atomic<std::uint8_t> PacketBase::PHYSICAL_TRIGGER_OUT{0};
+
+std::int32_t wrap_to_int32(double value) {
+    if (!(std::fabs(value) < 9.0e18)) return 0;  // NaN, infinities, beyond int64
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(value))));
+}
+
+namespace {
+// Signed 32-bit difference a - b taken modulo 2^32.
+std::int32_t wrapping_gap(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+}  // namespace
+
+PacketBase::PacketBase(COMM_TYPE type, const nlohmann::json& descriptor, data_callback_fn callback)
+    : PacketBase(type, read_base_fields(descriptor), callback) {}
+
+PacketBase::PacketBase(COMM_TYPE type, const BaseFields& base, data_callback_fn callback)
+    : comm_type(type),
+      data_callback(callback),
+      num_rows(base.num_rows),
+      package_num_channel(base.package_num_channel),
+      lost_packet_buffer(static_cast<std::size_t>(base.num_rows), 0.0),
+      scratch_row(static_cast<std::size_t>(base.num_rows), 0.0),
+      base_(base) {}
+
+PacketBase::~PacketBase() = default;
+
+void PacketBase::compile(const nlohmann::json& descriptor) {
+    layout_error_ = compile_layout(comm_type, descriptor, base_, package_num_channel, layout);
+}
+
+int PacketBase::get_packets(const unsigned char* buffer, std::size_t length) {
+    if (skip_next_packet) {
+        skip_next_packet = false;
+        return result_dropped;
+    }
+    if (host_context == nullptr || data_callback == nullptr) return PALVEX_ERR_NO_CONTEXT;
+    if (length == config_packet_length) {
+        interpret_config(buffer);
+        return result_config;
+    }
+    if (comm_type != WUA2) {
+        if (length < 2) return PALVEX_ERR_PACKET_SIZE;
+        buffer += 2;
+        length -= 2;
+    }
+    if (length != static_cast<std::size_t>(get_packet_size())) return PALVEX_ERR_PACKET_SIZE;
+    if (!layout_error_.empty()) return PALVEX_ERR_NO_DESCRIPTOR;
+
+    double* row = scratch_row.data();
+    std::fill(row, row + num_rows, 0.0);  // once per call: a column left alone keeps sample 0's value
+    for (int sample = 0; sample < samples_per_packet; ++sample) {
+        for (const std::int32_t c : layout.framing_ppg) row[c] = -1.0;
+        interpret(buffer, static_cast<int>(length), row, sample);
+        package_num = wrap_to_int32(row[package_num_channel]);
+        row[valid_row_column] = 1.0;
+        if (add_lost_packets(row, -1) > 0) {
+            add_lost_packets(row, samples_per_packet - sample);
+            last_package_num = wrapping_add(last_package_num, 2);
+            skip_next_packet = true;
+            return 0;
+        }
+        data_callback(host_context, row, static_cast<std::size_t>(num_rows));
+        last_package_num = package_num;
+    }
+    return 0;
+}
+
+int PacketBase::add_lost_packets(double* row, int count) {
+    if (last_package_num == -1 || last_package_num == 0) return 0;
+    const std::int64_t gap = wrapping_gap(package_num, last_package_num);
+    if (count == -1) {
+        const bool no_loss = gap <= 1;
+        const bool discontinuity = gap - 1 > PALVEX_MAX_FILLED_ROWS;
+        if (no_loss || discontinuity) {
+            // A counter that restarted, repeated or jumped too far to be a loss:
+            // the row is the new reference.
+            if (discontinuity) report_discontinuity(last_package_num, package_num);
+            std::memcpy(lost_packet_buffer.data(), row, sizeof(double) * static_cast<std::size_t>(num_rows));
+            return 0;
+        }
+    }
+    std::int64_t n = count;
+    if (gap - 1 <= PALVEX_MAX_FILLED_ROWS) n = std::max<std::int64_t>(n, gap - 1);
+    if (n <= 0) return 0;
+    double* filler = lost_packet_buffer.data();
+    for (std::int64_t i = 0; i < n; ++i) {
+        last_package_num = wrapping_add(last_package_num, 1);
+        // The number as the board sent it (unsigned), like in decoded rows.
+        filler[package_num_channel] = static_cast<double>(static_cast<std::uint32_t>(last_package_num));
+        filler[valid_row_column] = 1.0;
+        data_callback(host_context, filler, static_cast<std::size_t>(num_rows));
+    }
+    return static_cast<int>(n);
+}
+
+void PacketBase::report_discontinuity(std::int32_t previous, std::int32_t next) const {
+    const auto prev_u = static_cast<std::uint32_t>(previous);
+    const auto next_u = static_cast<std::uint32_t>(next);
+    if (stream_name_.empty())
+        log_warn("Packet number jumped from {} to {}: treated as a counter discontinuity, no rows filled",
+                 prev_u, next_u);
+    else
+        log_warn("Packet number of board {} jumped from {} to {}: treated as a counter discontinuity, "
+                 "no rows filled",
+                 stream_name_, prev_u, next_u);
+}
+
+Instruction make_instruction(const unsigned char* data, std::size_t length) {
+    Instruction out;
+    out.length = instruction_length;
+    if (data != nullptr) std::memcpy(out.bytes.data(), data, std::min(length, instruction_length));
+    return out;
+}
+
+int PacketBase::create_write_data(const unsigned char* data, std::size_t length, Instruction& out) {
+    const int rc = create_write_instr(data, length, out);
+    if (rc != 0) return rc;
+    if (out.length == 0) return PALVEX_ERR_NO_INSTRUCTION;
+    if (write_callback == nullptr) return PALVEX_ERR_NO_WRITE_CALLBACK;
+    return 0;
+}
+
+int PacketBase::write_data_w_callback(const unsigned char* data, std::size_t length) {
+    Instruction instr;
+    const int rc = create_write_data(data, length, instr);
+    if (rc != 0) return rc;
+    write_callback(host_context, instr.bytes.data(), instr.length);
+    return 0;
+}
+
+}  // namespace palvex

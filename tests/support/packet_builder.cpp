@@ -1,0 +1,192 @@
+#include "packet_builder.h"
+
+#include <cmath>
+
+namespace palvex_test {
+namespace {
+
+void put_le16(Bytes& b, std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put_le32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void put_be24(Bytes& b, std::size_t at, std::int32_t v) {
+    const auto u = static_cast<std::uint32_t>(v) & 0xFFFFFFu;
+    b[at] = static_cast<std::uint8_t>(u >> 16);
+    b[at + 1] = static_cast<std::uint8_t>(u >> 8);
+    b[at + 2] = static_cast<std::uint8_t>(u);
+}
+
+std::size_t mes_packet_size(COMM_TYPE t) { return t == MES_2 ? 73 : t == MES_4 ? 75 : 79; }
+
+}  // namespace
+
+std::size_t buffer_length(COMM_TYPE family) {
+    switch (family) {
+        case WUA2: return 216;
+        case MES_2: return 75;
+        case IMP_3: return 91;
+        case MES_4: return 77;
+        case MES_5: return 81;
+    }
+    return 0;
+}
+
+Bytes build(const MesPacket& p) {
+    Bytes b(2 + mes_packet_size(p.type), 0);
+    put_le16(b, 0, static_cast<std::uint16_t>(p.type));
+    const std::size_t o = 2;
+    for (int s = 0; s < 2; ++s) {
+        for (int i = 0; i < 8; ++i) put_be24(b, o + 24 * s + 3 * i, p.sample[s].exg[i]);
+        b[o + 49 + s] = p.sample[s].other;
+        b[o + 51 + s] = p.sample[s].nibbles;
+    }
+    b[o + 48] = p.battery;
+    for (int i = 0; i < 3; ++i) {
+        put_le16(b, o + 53 + 2 * i, static_cast<std::uint16_t>(p.accel[i]));
+        put_le16(b, o + 59 + 2 * i, static_cast<std::uint16_t>(p.gyro[i]));
+    }
+    std::size_t pkg = 65;
+    if (p.type == MES_4) {
+        b[o + 65] = p.ppg[0];
+        b[o + 66] = p.ppg[1];
+        pkg = 67;
+    } else if (p.type == MES_5) {
+        for (int i = 0; i < 3; ++i) put_le16(b, o + 65 + 2 * i, static_cast<std::uint16_t>(p.ppg_raw[i]));
+        pkg = 71;
+    }
+    put_le32(b, o + pkg, p.sample[0].package_num);
+    put_le32(b, o + pkg + 4, p.sample[1].package_num);
+    return b;
+}
+
+Bytes build(const Imp3Packet& p) {
+    Bytes b(91, 0);
+    put_le16(b, 0, IMP_3);
+    for (int s = 0; s < 2; ++s)
+        for (int i = 0; i < 10; ++i) put_le32(b, 2 + 40 * s + 4 * i, p.resistance[s][i]);
+    b[2 + 80] = p.battery;
+    put_le32(b, 2 + 81, p.package_num[0]);
+    put_le32(b, 2 + 85, p.package_num[1]);
+    return b;
+}
+
+Bytes build(const Wua2Packet& p) {
+    Bytes b(216, 0);
+    for (int s = 0; s < 2; ++s) {
+        const Wua2Record& r = p.record[s];
+        const std::size_t R = 108 * s;
+        for (int i = 0; i < 8; ++i) put_le32(b, R + 4 * i, static_cast<std::uint32_t>(r.exg[i]));
+        for (int i = 0; i < 10; ++i) put_le32(b, R + 32 + 4 * i, static_cast<std::uint32_t>(r.resistance[i]));
+        put_le32(b, R + 72, r.battery);
+        put_le32(b, R + 76, r.other);
+        for (int i = 0; i < 3; ++i) {
+            put_le32(b, R + 80 + 4 * i, static_cast<std::uint32_t>(r.accel[i]));
+            put_le32(b, R + 92 + 4 * i, static_cast<std::uint32_t>(r.gyro[i]));
+        }
+        put_le32(b, R + 104, r.package_num);
+    }
+    return b;
+}
+
+Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
+    const auto k = static_cast<std::int32_t>(n % 1000);
+    switch (family) {
+        case WUA2: {
+            Wua2Packet p;
+            for (int s = 0; s < 2; ++s) {
+                Wua2Record& r = p.record[s];
+                for (int i = 0; i < 8; ++i) r.exg[i] = (k + s) * 100 - 50 * i;
+                for (int i = 0; i < 10; ++i) r.resistance[i] = 1000 + 10 * i + s;
+                r.battery = 3700;
+                r.other = 7;
+                r.accel = {0, 0, 16384};
+                r.gyro = {k, -k, 3};
+                r.package_num = n + static_cast<std::uint32_t>(s);
+            }
+            return build(p);
+        }
+        case IMP_3: {
+            Imp3Packet p;
+            for (int s = 0; s < 2; ++s)
+                for (int i = 0; i < 10; ++i) p.resistance[s][i] = 5000 + 100 * i + static_cast<std::uint32_t>(s);
+            p.battery = 87;
+            p.package_num = {n, n + 1};
+            return build(p);
+        }
+        case MES_2:
+        case MES_4:
+        case MES_5: {
+            MesPacket p;
+            p.type = family;
+            for (int s = 0; s < 2; ++s) {
+                for (int i = 0; i < 8; ++i) p.sample[s].exg[i] = (k + s) * 1000 - 333 * i;
+                p.sample[s].other = static_cast<std::uint8_t>(10 + s);
+                p.sample[s].nibbles = static_cast<std::uint8_t>(0xA5 + s);
+                p.sample[s].package_num = n + static_cast<std::uint32_t>(s);
+            }
+            p.battery = 90;
+            p.accel = {0, 0, 16384};
+            p.gyro = {static_cast<std::int16_t>(k), -5, 7};
+            p.ppg = {120, 130};
+            p.ppg_raw = {-1200, 300, 32767};
+            return build(p);
+        }
+    }
+    return {};
+}
+
+Bytes hub_chunk(const std::string& ssid, const Bytes& payload) {
+    return hub_chunk(ssid, static_cast<std::int32_t>(payload.size()), payload);
+}
+
+Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& payload) {
+    Bytes b(10, 0);
+    for (std::size_t i = 0; i < ssid.size() && i < 6; ++i) b[i] = static_cast<std::uint8_t>(ssid[i]);
+    put_le32(b, 6, static_cast<std::uint32_t>(length));
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+std::string default_descriptor_json() {
+    return R"({"num_rows": 32,
+ "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7],
+ "accel_channels": [8, 9, 10],
+ "gyro_channels": [11, 12, 13],
+ "resistance_channels": [14, 15, 16, 17, 18, 19, 20, 21, 22, 23],
+ "ppg_channels": [24, 25],
+ "ppg_raw_channels": [24, 25, 31],
+ "package_num_channel": 26,
+ "battery_channel": 27,
+ "other_channels": [28, 30]})";
+}
+
+std::vector<std::string> default_descriptor_columns() {
+    std::vector<std::string> names(32);
+    for (int i = 0; i < 8; ++i) names[i] = "exg_" + std::to_string(i);
+    const char* axes[] = {"x", "y", "z"};
+    for (int i = 0; i < 3; ++i) {
+        names[8 + i] = std::string("accel_") + axes[i];
+        names[11 + i] = std::string("gyro_") + axes[i];
+    }
+    for (int i = 0; i < 10; ++i) names[14 + i] = "resistance_" + std::to_string(i);
+    names[24] = "ppg_0";
+    names[25] = "ppg_1";
+    names[31] = "ppg_2";
+    names[26] = "package_num";
+    names[27] = "battery";
+    names[28] = "other";
+    names[29] = "valid";
+    names[30] = "format_code";
+    return names;
+}
+
+Bytes concat(const std::vector<Bytes>& parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace palvex_test

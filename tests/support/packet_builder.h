@@ -1,0 +1,80 @@
+// Builds the byte streams boards and the hub send: packets of every family,
+// hub chunks, and the default 32-column descriptor. Shared by the tests,
+// the benchmarks, the fuzz seeds and the tools.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "palvex/palvex.h"
+
+namespace palvex_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct MesSample {
+    std::array<std::int32_t, 8> exg{};  // 24-bit values, sign kept
+    std::uint8_t other = 0;
+    std::uint8_t nibbles = 0;
+    std::uint32_t package_num = 0;
+};
+
+// One packet of MES_2, MES_4 or MES_5 (type decides which fields exist).
+struct MesPacket {
+    COMM_TYPE type = MES_4;
+    std::array<MesSample, 2> sample{};
+    std::uint8_t battery = 0;
+    std::array<std::int16_t, 3> accel{};
+    std::array<std::int16_t, 3> gyro{};
+    std::array<std::uint8_t, 2> ppg{};        // MES_4
+    std::array<std::int16_t, 3> ppg_raw{};    // MES_5
+};
+
+struct Imp3Packet {
+    std::array<std::array<std::uint32_t, 10>, 2> resistance{};
+    std::uint8_t battery = 0;
+    std::array<std::uint32_t, 2> package_num{};
+};
+
+struct Wua2Record {
+    std::array<std::int32_t, 8> exg{};
+    std::array<std::int32_t, 10> resistance{};
+    std::uint32_t battery = 0;
+    std::uint32_t other = 0;
+    std::array<std::int32_t, 3> accel{};
+    std::array<std::int32_t, 3> gyro{};
+    std::uint32_t package_num = 0;
+};
+
+struct Wua2Packet {
+    std::array<Wua2Record, 2> record{};
+};
+
+// Whole received buffers: type word + packet for MES/IMP, 216 bytes for WUA2.
+Bytes build(const MesPacket& p);
+Bytes build(const Imp3Packet& p);
+Bytes build(const Wua2Packet& p);
+
+// A buffer of `family` whose two samples carry packet numbers n and n + 1,
+// with non-trivial values in every field (derived from n).
+Bytes packet_of(COMM_TYPE family, std::uint32_t first_package_num);
+
+// Received buffer length of a family (216, 75, 91, 77, 81).
+std::size_t buffer_length(COMM_TYPE family);
+
+// A hub chunk: 6-byte SSID (zero-padded), signed 32-bit little-endian
+// length, payload. `length` overrides the payload's size when given.
+Bytes hub_chunk(const std::string& ssid, const Bytes& payload);
+Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& payload);
+
+// 32 columns, naming every group; see default_descriptor_columns().
+std::string default_descriptor_json();
+
+// Column names of the default descriptor, index = column.
+std::vector<std::string> default_descriptor_columns();
+
+Bytes concat(const std::vector<Bytes>& parts);
+
+}  // namespace palvex_test
