@@ -44,13 +44,23 @@ public:
 
     bool connected() const { return socket_fd != no_socket; }
 
+    // Windows hosts reach the hub through its USB network adapter; when no
+    // host text is given, the hub connection refuses early without one.
+#ifdef _WIN32
+    static constexpr bool hub_adapter_required = true;
+#else
+    static constexpr bool hub_adapter_required = false;
+#endif
+    static constexpr const char* hub_adapter_description = "Remote NDIS Compatible Device";
+
     // Class-wide logger; null means "write the fallback lines to the standard
     // streams". Bound by the hub connection before it creates any client.
     static std::atomic<spdlog::logger*> logger;
 
 private:
     char host[max_host_length + 1] = {};
-    bool host_too_long = false;
+    bool host_too_long = false;  // also set for a null host; the buffer then stays empty
+    bool host_missing = false;   // the host text was null (says why connect() refuses)
     int port = 0;
     std::vector<std::string> ip_addresses;
     native_socket socket_fd = no_socket;

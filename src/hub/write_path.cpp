@@ -1,0 +1,85 @@
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hub/hub.h"
+#include "hub/hub_state.h"
+#include "packets/byte_order.h"
+
+namespace palvex {
+namespace {
+
+constexpr std::size_t frame_header = 5;   // trigger byte, entry count
+constexpr std::size_t entry_header = 10;  // SSID, instruction length
+
+// The SSIDs `context` addresses, or false when it is registered nowhere.
+// The registry is searched first: a context registered under an SSID and for
+// all boards addresses only that SSID.
+bool addressed_ssids(void* context, std::vector<std::string>& out) {
+    for (const auto& [ssid, registered] : corvel_board_map) {
+        if (registered == context) {
+            out.push_back(ssid);
+            return true;
+        }
+    }
+    for (void* all : corvel_all_board_vec) {
+        if (all == context) {
+            out = corvel_ssids;
+            return true;
+        }
+    }
+    return false;
+}
+
+void append_entry(std::vector<unsigned char>& frame, const std::string& ssid, const Instruction& instruction) {
+    const std::size_t at = frame.size();
+    frame.resize(at + entry_header + instruction.length, 0);  // short SSIDs are zero-padded
+    std::memcpy(frame.data() + at, ssid.data(), std::min<std::size_t>(ssid.size(), 6));
+    write_le32(frame.data() + at + 6, static_cast<std::uint32_t>(instruction.length));
+    std::memcpy(frame.data() + at + entry_header, instruction.bytes.data(), instruction.length);
+}
+
+// TCP may take less than the whole frame at once.
+void send_all(SocketClientTCP6& socket, const std::vector<unsigned char>& frame) {
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const int n = socket.send(reinterpret_cast<const char*>(frame.data() + sent),
+                                  static_cast<int>(frame.size() - sent));
+        if (n <= 0) return;
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::int32_t write_to_boards(const unsigned char* data, std::size_t length, void* context) {
+    SocketClientTCP6* socket = global_socket.load();
+    if (socket == nullptr) return PALVEX_ERR_NO_CONNECTION;
+    if (data == nullptr) length = 0;
+
+    std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
+    std::vector<std::string> ssids;
+    if (!addressed_ssids(context, ssids)) return PALVEX_ERR_NOT_REGISTERED;
+
+    std::vector<unsigned char> frame(frame_header, 0);
+    std::uint32_t entries = 0;
+    for (const std::string& ssid : ssids) {
+        const auto decoder = corvel_global_packets.find(ssid);
+        // A board not met yet, or whose decoder was never made, has no
+        // instruction: it is left out and not counted.
+        if (decoder == corvel_global_packets.end() || !decoder->second) continue;
+        Instruction instruction;
+        decoder->second->create_write_data(data, length, instruction);  // 4 (no write callback) is expected here
+        append_entry(frame, ssid, instruction);
+        ++entries;
+    }
+    write_le32(frame.data() + 1, entries);
+    // Taken and cleared in one step, so a trigger raised by another thread
+    // while this frame is sent goes out with the next frame, not nowhere.
+    frame[0] = PacketBase::PHYSICAL_TRIGGER_OUT.exchange(0);
+    send_all(*socket, frame);
+    return 0;
+}
+
+}  // namespace palvex
