@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing PalvexWrapper needs on Debian 12.
+# Run as a user with sudo, or as root.  --windows adds the MinGW cross
+# compiler and Wine for the Windows DLL and its tests.
+set -euo pipefail
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+packages=(g++ cmake ninja-build pkg-config git
+          libspdlog-dev libfmt-dev nlohmann-json3-dev
+          libgtest-dev libgmock-dev googletest libbenchmark-dev
+          iproute2)
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
