@@ -1,0 +1,191 @@
+// A stand-in for the Corvel hub, for tests, benchmarks and the simulator
+// tool. It is a network peer of the library and nothing more: POSIX sockets,
+// C++17 and one std::thread, no library code. That keeps it usable as the far
+// end for the Windows DLL running under Wine while the hub runs natively.
+//
+// Life of a connection
+//   The hub accepts every TCP connection, reads the client's greeting (the
+//   library sends the 5 bytes "Hello"; whatever arrives is recorded, up to 5
+//   bytes) and answers according to the reply policy: refuse_first() replies
+//   for the first greetings, set_reply() for all later ones. A connection
+//   whose reply begins with "OK" becomes the session: scripted sends go to it
+//   and everything it sends afterwards is recorded and parsed as write
+//   frames. Refused and unanswered connections are held open (and drained)
+//   until the client closes them, so a test can see whether it did.
+//
+// Sending
+//   send_bytes(), send_in_pieces(), prime(), close_client() and stream() are
+//   queued and played, in order, on the session by the hub's thread. Items
+//   queued while there is no session wait for one; the first item starts
+//   session_gap after the greeting reply so it never shares a receive with
+//   the reply. If the client drops the session, the item in progress is
+//   discarded and the rest of the queue waits for the next session.
+//
+// The library's read loop throws away the first receive it makes after it
+//   starts. prime() queues a 10-byte filler for that receive. The filler is
+//   a chunk header with length -1, so if it is decoded after all (because
+//   the loop's first receive timed out before it arrived), the library logs
+//   one "Got corrupted packet size. Continuing." warning, skips those 10
+//   bytes and changes nothing else. The test chooses when to prime and how
+//   long to wait before sending the chunks it wants decoded.
+//
+// Every blocking call takes a timeout; the hub's thread polls with short
+// timeouts and ends by itself after the lifetime limit, so a broken test
+// fails instead of hanging. All methods may be called from any thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace palvex_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A write frame as the library sends it: trigger byte, N (uint32 LE), then N
+// entries of 6-byte SSID, L (uint32 LE), L instruction bytes.
+struct WriteFrame {
+    struct Entry {
+        std::string ssid;              // the SSID field up to its first zero byte
+        std::array<char, 6> raw_ssid{};
+        Bytes instruction;
+    };
+    std::uint8_t trigger = 0;
+    std::uint32_t count = 0;
+    std::vector<Entry> entries;        // always `count` entries
+    Bytes raw;                         // the whole frame as received
+};
+
+// Parses one frame from the front of [data, data + size). Returns the number
+// of bytes it took, or 0 when the bytes do not hold a whole frame yet.
+std::size_t parse_write_frame(const std::uint8_t* data, std::size_t size, WriteFrame& out);
+
+class FakeHub {
+public:
+    static constexpr std::uint16_t default_port = 5005;
+
+    // What the hub does once a greeting has arrived.
+    struct Reply {
+        enum class Kind {
+            send,    // send `bytes`
+            close,   // close the connection without answering
+            silent,  // answer nothing and keep the connection open
+        };
+        Kind kind = Kind::send;
+        std::string bytes = "OK";
+        std::chrono::milliseconds delay{0};  // wait this long before acting
+
+        static Reply text(std::string s, std::chrono::milliseconds delay = {}) {
+            return Reply{Kind::send, std::move(s), delay};
+        }
+        static Reply close_connection() { return Reply{Kind::close, {}, {}}; }
+        static Reply none() { return Reply{Kind::silent, {}, {}}; }
+    };
+
+    // One accepted connection, as the hub saw it.
+    struct Connection {
+        Bytes greeting;            // received before the answer (at most 5 bytes)
+        bool greeted = false;      // the greeting was complete (5 bytes, or a pause after fewer)
+        bool answered = false;     // `reply` was sent
+        std::string reply;
+        bool session = false;      // became the session (its reply began with "OK")
+        bool open = true;          // still open on the hub's side
+        bool peer_closed = false;  // the client closed it (end of stream or reset)
+    };
+
+    using BatchMaker = std::function<Bytes(std::uint64_t index)>;
+
+    // `address` is a numeric IPv6 address (no names are resolved); port 0
+    // binds an ephemeral port, see port().
+    explicit FakeHub(std::string address = "::1", std::uint16_t port = default_port);
+    ~FakeHub();  // stop()
+    FakeHub(const FakeHub&) = delete;
+    FakeHub& operator=(const FakeHub&) = delete;
+
+    // Binds (SO_REUSEADDR, IPV6_V6ONLY), listens and starts the hub's thread.
+    // Throws std::invalid_argument for a bad address text, std::system_error
+    // when the socket cannot be set up, std::logic_error on a second call.
+    void start();
+    // Closes every connection and the listener and joins the thread. Prompt
+    // (well under a second) whatever the hub was doing; safe to repeat.
+    void stop();
+    // True from start() until stop() or the lifetime limit.
+    bool running() const;
+    // The bound port once started (the constructor's port before).
+    std::uint16_t port() const;
+    // The hub ends by itself this long after start() (default 120 s);
+    // zero means never. Takes effect at start().
+    void set_lifetime_limit(std::chrono::milliseconds limit);
+    // Delay between the greeting reply and the first queued item (default 20 ms).
+    void set_session_gap(std::chrono::milliseconds gap);
+
+    // --- greeting ---------------------------------------------------------
+    void set_reply(Reply reply);              // default Reply::text("OK")
+    void set_reply(const std::string& text);  // "" closes without answering
+    // The first `n` greetings get `refusal`, later ones the set_reply() policy.
+    void refuse_first(std::size_t n, Reply refusal = Reply::text("NO"));
+
+    std::size_t accepted_count() const;   // TCP connections accepted
+    std::size_t greeting_count() const;   // greetings completed
+    std::vector<Connection> connections() const;  // in accept order
+    bool has_session() const;             // a session is open now
+    bool wait_for_connections(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool wait_for_greetings(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool wait_for_session(std::chrono::milliseconds timeout) const;
+    // Waits until the client has closed connection `index` (accept order).
+    bool wait_for_peer_close(std::size_t index, std::chrono::milliseconds timeout) const;
+
+    // --- sending (queued, played on the session in order) ----------------
+    // One send call for the whole buffer (TCP_NODELAY is set, so it leaves
+    // at once; a receiver waiting in recv normally gets it in one piece).
+    void send_bytes(Bytes data);
+    // Splits `data` at the ascending offsets `cut_points` (each inside the
+    // buffer) and sends the pieces with `pause` after each, so a waiting
+    // receiver gets them in separate receives. Throws std::invalid_argument
+    // for cut points that are unsorted or outside (0, size).
+    void send_in_pieces(Bytes data, std::vector<std::size_t> cut_points,
+                        std::chrono::milliseconds pause = std::chrono::milliseconds(10));
+    // Queues prime_bytes() as one send (see the top of this file).
+    void prime();
+    static Bytes prime_bytes();
+    // Closes the session; `reset` makes it an abortive close (RST).
+    void close_client(bool reset = false);
+    // Waits until the queue is empty and nothing is in progress.
+    bool wait_sent(std::chrono::milliseconds timeout) const;
+    bool send_and_wait(Bytes data, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    void clear_queue();  // drops queued items (not the one in progress)
+
+    // --- streaming --------------------------------------------------------
+    // Queues a stream: make_batch(0 .. batches-1) is called on the hub's
+    // thread, one batch at a time, and each batch is written with as few
+    // send calls as the socket allows. The receiver sees one continuous byte
+    // stream: receives are not aligned with chunks or batches.
+    void stream(BatchMaker make_batch, std::uint64_t batches);
+    // Ends the running stream at its next batch boundary and drops queued ones.
+    void stop_stream();
+    std::uint64_t bytes_sent() const;        // on any session, everything queued
+    std::uint64_t batches_streamed() const;  // batches written completely
+
+    // --- receiving (everything a session sent after its greeting) --------
+    Bytes received() const;
+    std::size_t received_size() const;
+    bool wait_for_bytes(std::size_t n, std::chrono::milliseconds timeout) const;
+    std::vector<WriteFrame> frames() const;
+    bool wait_for_frames(std::size_t n, std::chrono::milliseconds timeout) const;
+    // Bytes of the session received past its last complete frame.
+    std::size_t pending_frame_bytes() const;
+    // Forgets what was received and parsed so far (a partial frame in
+    // progress is still completed and reported later).
+    void clear_received();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace palvex_test
