@@ -1,0 +1,130 @@
+// A host in hub mode: one recorder for every delivery (in order, with its
+// context), a captured logger, the simulated hub and the read thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "../api/host.h"
+#include "fake_hub.h"
+
+namespace palvex_test {
+
+using namespace std::chrono_literals;
+
+// Every row the hub path delivers, in delivery order, with its context.
+class Recorder {
+public:
+    static Recorder& instance() {
+        static Recorder r;
+        return r;
+    }
+    static void on_row(void* context, const double* row, size_t count) {
+        Recorder& r = instance();
+        std::size_t delivered = 0;
+        {
+            std::lock_guard<std::mutex> lock(r.mutex_);
+            r.deliveries_.push_back({context, std::vector<double>(row, row + count)});
+            delivered = r.deliveries_.size();
+            r.changed_.notify_all();
+        }
+        if (delivered == r.release_after) corvel_release();
+    }
+    // The callback itself calls corvel_release() after this many rows.
+    std::atomic<std::size_t> release_after{0};
+    bool wait_for(std::size_t n, std::chrono::milliseconds timeout = 3s) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= n; });
+    }
+    std::vector<Delivery> deliveries() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deliveries_;
+    }
+    // (context, packet number) of every delivery.
+    std::vector<std::pair<void*, double>> numbers(int column = 26) {
+        std::vector<std::pair<void*, double>> out;
+        for (const Delivery& d : deliveries()) out.push_back({d.context, d.row.at(column)});
+        return out;
+    }
+    std::size_t size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deliveries_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Delivery> deliveries_;
+};
+
+// Contexts are only tags here.
+inline void* context(int i) {
+    static int tags[16];
+    return &tags[i];
+}
+
+// Runs corvel_read_thread on a thread of its own and knows when it returned.
+class ReadThread {
+public:
+    void start() {
+        thread_ = std::thread([this] {
+            corvel_read_thread();
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            cv_.notify_all();
+        });
+    }
+    bool wait_returned(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return done_; });
+    }
+    ~ReadThread() {
+        if (!thread_.joinable()) return;
+        corvel_release();
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+// The usual set-up: descriptor, callback, the hub on [::1]:5005, connection.
+class HubTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_board_json(default_descriptor_json().c_str());
+        corvel_set_pcallback(&Recorder::on_row);
+        hub.set_lifetime_limit(60s);
+        hub.start();
+    }
+    void TearDown() override {
+        corvel_release();
+        hub.stop();
+    }
+    void connect() { ASSERT_EQ(corvel_open_connection("::1", log.logger.get()), 0); }
+    // Connects, starts the read loop and feeds it the receive it throws away.
+    void start_reading() {
+        connect();
+        reader.start();
+        hub.prime();
+        ASSERT_TRUE(hub.wait_sent(2s));
+        std::this_thread::sleep_for(150ms);
+    }
+    void send(const Bytes& bytes) { ASSERT_TRUE(hub.send_and_wait(bytes)); }
+
+    // Kept alive for the whole process: the TCP client keeps the logger it
+    // was given when the connection opened.
+    CapturedLog& log = *new CapturedLog;
+    FakeHub hub;
+    ReadThread reader;
+    Recorder& rows = Recorder::instance();
+};
+
+}  // namespace palvex_test
