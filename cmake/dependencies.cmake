@@ -5,11 +5,12 @@
 # logger handed to set_logger() must come from that build.
 # Windows (MinGW cross build) uses spdlog and fmt header-only, compiled into
 # the DLL, from the same Debian headers.
-find_package(nlohmann_json 3.11 REQUIRED)
-
 if(WIN32)
+  # Also defines nlohmann_json::nlohmann_json: Debian's package file is
+  # outside the cross toolchain's find root.
   include(${CMAKE_CURRENT_LIST_DIR}/header_only_deps.cmake)
 else()
+  find_package(nlohmann_json 3.11 REQUIRED)
   find_package(fmt REQUIRED)
   find_package(spdlog REQUIRED)
   add_library(palvex_logging_dep INTERFACE)
