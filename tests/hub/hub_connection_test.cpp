@@ -62,7 +62,7 @@ TEST_F(HubTest, ConcurrentOpensConnectOnce) {
 
 TEST_F(HubTest, SecondOpenRebindsTheLogger) {
     connect();
-    CapturedLog& second = *new CapturedLog;
+    CapturedLog& second = lasting_log();
     EXPECT_EQ(corvel_open_connection("::1", second.logger.get()), 0);
     EXPECT_EQ(second.count("info|Opening connection to Corvel ... "), 1u);
     EXPECT_EQ(hub.accepted_count(), 1u);
@@ -78,7 +78,7 @@ TEST_F(HubTest, SecondOpenRebindsTheLogger) {
 
 TEST(HubNoConnection, ReadAndWriteRefuseWithoutAConnection) {
     // Nothing listens on [::1]:5005 here: every attempt is refused.
-    CapturedLog& log = *new CapturedLog;
+    CapturedLog& log = lasting_log();
     set_board_json(default_descriptor_json().c_str());
     corvel_set_pcallback(&Recorder::on_row);
     EXPECT_EQ(corvel_set_board(context(1), ""), 0);
@@ -100,14 +100,14 @@ TEST(HubNoConnection, ReadAndWriteRefuseWithoutAConnection) {
 }
 
 TEST(HubNoConnection, HostTextTooLongIsRefused) {
-    CapturedLog& log = *new CapturedLog;
+    CapturedLog& log = lasting_log();
     const std::string host(32, 'a');
     EXPECT_EQ(corvel_open_connection(host.c_str(), log.logger.get()), PALVEX_ERR_NO_CONNECTION);
     EXPECT_EQ(log.count("error|Socket creation error: 2 "), 5u);
 }
 
 TEST(HubNoConnection, ReadLoopNeedsACallback) {
-    CapturedLog& log = *new CapturedLog;
+    CapturedLog& log = lasting_log();
     set_logger(log.logger.get());
     corvel_read_thread();
     EXPECT_EQ(log.count("error|PCallback was not set. Aborting"), 1u);

@@ -67,6 +67,15 @@ inline void* context(int i) {
     return &tags[i];
 }
 
+// A logger that lives until the process ends: the TCP client keeps the
+// logger it was given when the connection opened. Kept reachable so leak
+// checkers do not report it.
+inline CapturedLog& lasting_log() {
+    static auto* kept = new std::vector<CapturedLog*>;
+    kept->push_back(new CapturedLog);
+    return *kept->back();
+}
+
 // Runs corvel_read_thread on a thread of its own and knows when it returned.
 class ReadThread {
 public:
@@ -119,9 +128,7 @@ protected:
     }
     void send(const Bytes& bytes) { ASSERT_TRUE(hub.send_and_wait(bytes)); }
 
-    // Kept alive for the whole process: the TCP client keeps the logger it
-    // was given when the connection opened.
-    CapturedLog& log = *new CapturedLog;
+    CapturedLog& log = lasting_log();
     FakeHub hub;
     ReadThread reader;
     Recorder& rows = Recorder::instance();

@@ -49,6 +49,25 @@ TEST_F(HubTest, RegisteredContextFirstThenAllBoardsInRegistrationOrder) {
                                  {context(5), 1}, {context(5), 2}, {context(4), 1}, {context(4), 2}}));
 }
 
+TEST_F(HubTest, BoardThatSwitchesFamilyGetsANewDecoder) {
+    ASSERT_EQ(corvel_set_board(context(1), "SW"), 0);
+    start_reading();
+    // Writes to the board while its decoder is being replaced on the read thread.
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        const unsigned char command[] = {3};
+        while (writing) corvel_write_data(command, 1, context(1));
+    });
+    for (int round = 0; round < 20; ++round)
+        send(concat({hub_chunk("SW", packet_of(MES_4, 1)), hub_chunk("SW", packet_of(IMP_3, 1))}));
+    ASSERT_TRUE(rows.wait_for(80));
+    writing = false;
+    writer.join();
+    const auto deliveries = rows.deliveries();
+    for (std::size_t i = 0; i < 80; ++i)
+        EXPECT_EQ(deliveries[i].row[30], (i / 2) % 2 == 0 ? 4.0 : 3.0) << i;  // format code of each family
+}
+
 TEST_F(HubTest, UnwantedBoardIsRecordedButNotDecoded) {
     start_reading();
     send(concat({hub_chunk("LONELY", packet_of(MES_4, 1)), hub_chunk("ABC\0EF", packet_of(MES_4, 1))}));
