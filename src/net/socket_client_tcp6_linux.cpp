@@ -1,12 +1,279 @@
-// Placeholder: the Linux transport is being written.
+// Linux transport: BSD sockets. The client resolves the host to IPv6 stream
+// addresses only and tries them in the resolver's order, each with a
+// non-blocking connect bounded to two seconds, so an unreachable hub costs a
+// known time per address instead of the kernel's minutes-long SYN retries.
 #include "net/socket_client_tcp6.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include <spdlog/spdlog.h>
+
 std::atomic<spdlog::logger*> SocketClientTCP6::logger{nullptr};
-SocketClientTCP6::SocketClientTCP6(const char*, int p) : port(p) {}
-SocketClientTCP6::~SocketClientTCP6() = default;
-int SocketClientTCP6::connect() { return 3; }
-std::vector<std::string> SocketClientTCP6::get_network_adapters() { return {}; }
+
+namespace {
+
+// Each diagnostic has a logger form (level, "{}" text) and a form for hosts
+// that bound no logger: a fixed text on stdout or stderr, followed by the
+// argument as plain text.
+struct message {
+    spdlog::level::level_enum level;
+    const char* log_text;
+    bool to_stdout;
+    const char* fallback_text;
+};
+
+constexpr message resolver_failed{spdlog::level::err, "getaddrinfo failed: {}", false,
+                                  "getaddrinfo failed: "};
+constexpr message numeric_failed{spdlog::level::err, "getnameinfo failed, skipping address", false,
+                                 "getnameinfo failed, skipping address"};
+constexpr message trying_address{spdlog::level::info, "Trying to connect to ip address: {}", true,
+                                 "PALVAPI -- Trying to connect to ip address: "};
+constexpr message interface_unresolved{spdlog::level::err, "Failed to resolve interface index for {}",
+                                       false, "DEBUG: Failed to resolve interface index for "};
+constexpr message scope_id_set{spdlog::level::debug, "Set sin6_scope_id to interface index {}", true,
+                               "DEBUG: Set sin6_scope_id to interface index "};
+constexpr message socket_failed{spdlog::level::err, "socket() failed: {}", false,
+                                "DEBUG: socket() failed: "};
+constexpr message nonblocking_failed{spdlog::level::err, "Failed to set non-blocking mode: {}", false,
+                                     "DEBUG: failed to set non-blocking: "};
+constexpr message connect_failed{spdlog::level::err, "connect() failed immediately: {}", false,
+                                 "DEBUG: connect() failed immediately: "};
+constexpr message wait_failed{spdlog::level::err, "select() failed or timed out", false,
+                              "DEBUG: select() failed or timed out"};
+constexpr message blocking_failed{spdlog::level::err, "Failed to restore blocking mode: {}", false,
+                                  "DEBUG: failed to restore blocking mode: "};
+constexpr message nothing_connected{spdlog::level::err, "Failed to connect to any resolved address",
+                                    false, "DEBUG: Failed to connect to any resolved address"};
+constexpr message adapters_failed{spdlog::level::err,
+                                  "Failed to get network adapters info, error code: {}", false,
+                                  "Failed to get network adapters info, error code: "};
+
+template <typename... Args>
+void report(const message& m, const Args&... args) {
+    static_assert(sizeof...(Args) <= 1, "every message carries at most one argument");
+    if (spdlog::logger* log = SocketClientTCP6::logger.load()) {
+        if constexpr (sizeof...(Args) == 0) {
+            log->log(m.level, spdlog::string_view_t{m.log_text});
+        } else {
+            log->log(m.level, fmt::runtime(m.log_text), args...);
+        }
+        return;
+    }
+    std::ostream& out = m.to_stdout ? std::cout : std::cerr;
+    out << m.fallback_text;
+    ((out << args), ...);
+    out << std::endl;
+}
+
+// strerror's text, without strerror's shared buffer.
+std::string error_text(int error) { return std::system_category().message(error); }
+
+constexpr std::chrono::milliseconds connect_wait{2000};
+constexpr timeval io_timeout{1, 0};
+
+bool set_nonblocking(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// poll rather than select: select cannot watch a descriptor at or above
+// FD_SETSIZE, and a host may well hold a thousand descriptors already.
+// Ready means what select's write set would say: writable or in error.
+// The pending error is deliberately not read; the caller's greeting finds out.
+bool wait_writable(int fd, std::chrono::milliseconds limit) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        pollfd entry{fd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready > 0) return (entry.revents & (POLLOUT | POLLERR)) != 0;
+        if (ready == 0) return false;
+        if (errno != EINTR || clock::now() >= deadline) return false;
+    }
+}
+
+bool is_link_local(const in6_addr& address) {
+    return address.s6_addr[0] == 0xFE && (address.s6_addr[1] & 0xC0) == 0x80;
+}
+
+std::optional<std::string> numeric_host(const addrinfo& entry) {
+    char text[NI_MAXHOST];  // 1025 bytes
+    if (::getnameinfo(entry.ai_addr, entry.ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+        report(numeric_failed);
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+// One candidate, from the filled-in address to a connected blocking socket.
+// Returns the descriptor, or -1 with every descriptor it opened closed.
+int open_connection(const addrinfo& entry, const std::string& numeric) {
+    sockaddr_in6 address{};
+    std::memcpy(&address, entry.ai_addr, std::min<std::size_t>(entry.ai_addrlen, sizeof address));
+
+    // A link-local address means nothing without its interface.
+    if (is_link_local(address.sin6_addr) && address.sin6_scope_id == 0) {
+        const auto percent = numeric.find('%');
+        if (percent != std::string::npos) {
+            const std::string interface_name = numeric.substr(percent + 1);
+            const unsigned index = ::if_nametoindex(interface_name.c_str());
+            if (index == 0) {
+                report(interface_unresolved, interface_name);
+                return -1;
+            }
+            address.sin6_scope_id = index;
+            report(scope_id_set, index);
+        }
+    }
+
+    // CLOEXEC: a host that spawns processes must not hand them the hub socket.
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        report(socket_failed, error_text(errno));
+        return -1;
+    }
+    const auto give_up = [fd](const message& m, auto... args) {
+        report(m, args...);
+        ::close(fd);
+        return -1;
+    };
+
+    if (!set_nonblocking(fd, true)) return give_up(nonblocking_failed, error_text(errno));
+
+    // Bounded send/recv keep the hub read loop responsive to its stop flag.
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &io_timeout, sizeof io_timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &io_timeout, sizeof io_timeout);
+
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
+        return give_up(connect_failed, error_text(errno));
+    }
+    if (!wait_writable(fd, connect_wait)) return give_up(wait_failed);
+    if (!set_nonblocking(fd, false)) return give_up(blocking_failed, error_text(errno));
+    return fd;
+}
+
+}  // namespace
+
+SocketClientTCP6::SocketClientTCP6(const char* host_text, int port_number) : port(port_number) {
+    if (host_text == nullptr) {
+        host_too_long = true;
+        host_missing = true;
+        return;
+    }
+    const std::size_t length = ::strnlen(host_text, max_host_length + 1);
+    if (length > max_host_length) {
+        // A cut-off name could resolve to some other machine; refuse it in connect().
+        host_too_long = true;
+        return;
+    }
+    std::memcpy(host, host_text, length + 1);
+}
+
+SocketClientTCP6::~SocketClientTCP6() {
+    if (connected()) close();
+}
+
+int SocketClientTCP6::connect() {
+    // A repeated connect() replaces the connection instead of leaking it.
+    if (connected()) close();
+
+    if (host_too_long) {
+        report(resolver_failed, host_missing ? "no host name given" : "host name longer than 31 characters");
+        return 2;
+    }
+
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_INET6;  // no AI_V4MAPPED: an IPv4-only host fails here
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    addrinfo* found = nullptr;
+    const int resolved = ::getaddrinfo(host, service.c_str(), &hints, &found);
+    if (resolved != 0) {
+        report(resolver_failed, ::gai_strerror(resolved));
+        return 2;
+    }
+    const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
+
+    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
+        const std::optional<std::string> numeric = numeric_host(*entry);
+        if (!numeric) continue;
+        report(trying_address, *numeric);
+        ip_addresses.push_back(*numeric);
+        const int fd = open_connection(*entry, *numeric);
+        if (fd >= 0) {
+            socket_fd = fd;
+            return 0;
+        }
+    }
+    report(nothing_connected);
+    return 3;
+}
+
+std::vector<std::string> SocketClientTCP6::get_network_adapters() {
+    std::vector<std::string> names;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        report(adapters_failed, errno);
+        return names;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET6) {
+            names.emplace_back(entry->ifa_name);
+        }
+    }
+    ::freeifaddrs(list);
+    return names;
+}
+
 std::vector<std::string> SocketClientTCP6::get_ip_addresses() const { return ip_addresses; }
-int SocketClientTCP6::send(const char*, int) { return -1; }
-int SocketClientTCP6::recv(void*, int) { return -1; }
-int SocketClientTCP6::close() { return 0; }
+
+int SocketClientTCP6::send(const char* data, int length) {
+    // A negative length would turn into a huge size_t and read past the data.
+    if (length < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // MSG_NOSIGNAL: a hub that went away must not kill the host with SIGPIPE.
+    return static_cast<int>(::send(static_cast<int>(socket_fd), data, static_cast<std::size_t>(length),
+                                   MSG_NOSIGNAL));
+}
+
+int SocketClientTCP6::recv(void* buffer, int capacity) {
+    if (capacity < 0) {  // would otherwise let the kernel write past the buffer
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(::recv(static_cast<int>(socket_fd), buffer, static_cast<std::size_t>(capacity), 0));
+}
+
+int SocketClientTCP6::close() {
+    if (!connected()) return 0;
+    const int result = ::close(static_cast<int>(socket_fd));
+    socket_fd = no_socket;
+    return result;
+}
