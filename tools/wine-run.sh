@@ -49,7 +49,9 @@ wineserver=$(dirname "$wine")/wineserver
 mkdir -p "$prefix" || exit 125
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX=$prefix
-export WINEDEBUG=-all
+# Silent, except that a DLL the program needs and Wine cannot find is named
+# (otherwise the program just ends with status 53).
+export WINEDEBUG=-all,err+module
 # No Mono or Gecko: their absence would otherwise be offered for download.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Console programs only; never open windows on a developer's display.
