@@ -49,9 +49,9 @@ wineserver=$(dirname "$wine")/wineserver
 mkdir -p "$prefix" || exit 125
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX=$prefix
-# Silent, except that a DLL the program needs and Wine cannot find is named
-# (otherwise the program just ends with status 53).
-export WINEDEBUG=-all,err+module
+# Silent. A program that ends with status 53 lacks a DLL: run it again with
+# PALVEX_WINEDEBUG=-all,err+module to have Wine name it.
+export WINEDEBUG=${PALVEX_WINEDEBUG:--all}
 # No Mono or Gecko: their absence would otherwise be offered for download.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Console programs only; never open windows on a developer's display.
