@@ -382,24 +382,29 @@ int serve(const Options& o) {
             sessions = now_sessions;
             std::fprintf(stderr, "corvel-sim: host connected and greeted (session %zu)\n", sessions);
             // A new session starts a new stream. The host's read loop throws
-            // away its first receive: give it a filler and a pause, so that
-            // receive never holds a piece of the stream.
+            // away its first receive: give it a filler of its own and hold
+            // the stream back a moment, so that receive never holds a piece
+            // of the stream.
             hub.clear_queue();
-            hub.send_in_pieces(FakeHub::prime_bytes(), {}, std::chrono::milliseconds(300));
+            hub.prime();
             auto base = std::make_shared<std::vector<std::uint64_t>>();
             auto stream_start = std::make_shared<Clock::time_point>();
             hub.stream(
                 [&, base, stream_start](std::uint64_t index) {
-                    std::lock_guard<std::mutex> lock(sim_mutex);
                     if (index == 0) {
-                        *stream_start = Clock::now();
+                        std::lock_guard<std::mutex> lock(sim_mutex);
+                        *stream_start = Clock::now() + std::chrono::milliseconds(300);
                         *base = sim.made();
-                    } else {
-                        // Pace the stream in 10 ms steps; short enough that
-                        // the hub's thread stays responsive.
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        return Bytes{};
                     }
-                    return sim.due(*stream_start, *base, Clock::now());
+                    // Pace the stream in 10 ms steps: short enough that the
+                    // hub's thread stays responsive, and no busy loop while
+                    // nothing is due.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    std::lock_guard<std::mutex> lock(sim_mutex);
+                    const auto now = Clock::now();
+                    if (now < *stream_start) return Bytes{};
+                    return sim.due(*stream_start, *base, now);
                 },
                 std::numeric_limits<std::uint64_t>::max());
         }

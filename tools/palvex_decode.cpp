@@ -31,10 +31,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -89,6 +91,9 @@ Options:
                        (the byte 01) through corvel_write_data to one board
   --trigger-board SSID the board that gets the trigger (default: the first
                        board seen)
+  --board SSID         live only: register this board before reading, so its
+                       rows start with its very first chunk (repeatable; other
+                       boards are still picked up as they appear)
   --verbose            let the library log at info level (default: warnings)
   --show-descriptor    print the default descriptor and exit
   --help               show this text
@@ -119,6 +124,7 @@ struct Options {
     double duration = 5;
     bool trigger = false;
     std::string trigger_board;
+    std::vector<std::string> boards;
     bool verbose = false;
 };
 
@@ -153,6 +159,10 @@ Options parse(int argc, char** argv, int& action) {  // action: 0 run, 1 help, 2
         } else if (a == "--trigger-board") {
             o.trigger_board = value();
             o.trigger = true;
+        } else if (a == "--board") {
+            const std::string ssid = value();
+            if (ssid.empty() || ssid.size() > 6) throw UsageError("--board: an SSID has 1 to 6 characters, not '" + ssid + "'");
+            o.boards.push_back(ssid);
         } else if (a == "--verbose") {
             o.verbose = true;
         } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -170,6 +180,7 @@ Options parse(int argc, char** argv, int& action) {  // action: 0 run, 1 help, 2
     if (o.trigger && !o.record.empty())
         throw UsageError("--trigger needs the library's hub connection; it cannot be combined with --record");
     if (duration_given && o.hub.empty()) throw UsageError("--duration is for --hub");
+    if (!o.boards.empty() && (o.hub.empty() || !o.record.empty())) throw UsageError("--board is for live decoding (--hub without --record)");
     return o;
 }
 
@@ -183,7 +194,15 @@ struct Descriptor {
     std::vector<std::string> names;
 };
 
+// A directory opens as a stream on Linux and reads as empty; say what it is.
+void check_not_directory(const std::string& path, const std::string& what) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw ToolError("cannot read " + what + " " + path + ": " + std::strerror(EISDIR));
+}
+
 std::string read_file(const std::string& path, const char* what) {
+    check_not_directory(path, what);
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ToolError(std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno));
     std::stringstream ss;
@@ -261,11 +280,12 @@ Descriptor load_descriptor(const std::string& path) {
     for (std::size_t i = 0; i < res.size(); ++i) name(res[i], "resistance_" + std::to_string(i));
     const auto ppg = columns("ppg_channels");
     for (std::size_t i = 0; i < ppg.size(); ++i) name(ppg[i], "ppg_" + std::to_string(i));
+    // Raw PPG columns that share the PPG columns (as in the default
+    // descriptor) continue the ppg_ numbering; separate ones are ppg_raw_.
     const auto ppg_raw = columns("ppg_raw_channels");
-    for (std::size_t i = 0; i < ppg_raw.size(); ++i) {
-        name(ppg_raw[i], "ppg_" + std::to_string(i));
-        name(ppg_raw[i], "ppg_raw_" + std::to_string(i));
-    }
+    const bool shared = std::any_of(ppg_raw.begin(), ppg_raw.end(),
+                                    [&](int c) { return std::find(ppg.begin(), ppg.end(), c) != ppg.end(); });
+    for (std::size_t i = 0; i < ppg_raw.size(); ++i) name(ppg_raw[i], (shared ? "ppg_" : "ppg_raw_") + std::to_string(i));
     const auto other = columns("other_channels");
     const char* other_names[] = {"other", "format_code", "nibble_high", "nibble_low"};
     for (std::size_t i = 0; i < other.size(); ++i) name(other[i], i < 4 ? other_names[i] : "other_" + std::to_string(i));
@@ -277,6 +297,11 @@ Descriptor load_descriptor(const std::string& path) {
 }
 
 // ---- rows, fillers and the summary ---------------------------------------
+
+// Format code 4: a MES_4 or a MES_5 board.
+constexpr int format_code_mes = 100;
+
+const char* board_family_name(int family) { return family == format_code_mes ? "MES_4 or MES_5" : family_name(family); }
 
 struct Board {
     std::string ssid;
@@ -303,11 +328,18 @@ public:
             out_ = std::fopen(path.c_str(), "wb");
             if (!out_) throw ToolError("cannot write " + path + ": " + std::strerror(errno));
         }
+        line_.resize(32 * static_cast<std::size_t>(d.num_rows) + 64);
+    }
+
+    // The header goes out once there is something to decode, so a run that
+    // fails before (no hub, for one) leaves nothing on standard output.
+    void start() {
+        if (started_) return;
+        started_ = true;
         std::string header = "ssid";
-        for (const std::string& n : d.names) header += "," + n;
+        for (const std::string& n : d_.names) header += "," + n;
         header += ",filler\n";
         put(header.data(), header.size());
-        line_.resize(32 * static_cast<std::size_t>(d.num_rows) + 64);
     }
     ~CsvSink() { close(); }
 
@@ -340,8 +372,10 @@ public:
         b.last_number = number;
         b.previous.assign(row, row + count);
         if (b.family == 0 && d_.format_code_column >= 0) {
+            // Live rows tell the family only by their format code, and MES_5
+            // rows carry MES_4's code 4.
             const double f = row[d_.format_code_column];
-            if (f >= WUA2 && f <= MES_5) b.family = static_cast<int>(f);
+            if (f >= WUA2 && f <= MES_4) b.family = static_cast<int>(f) == MES_4 ? format_code_mes : static_cast<int>(f);
         }
         ++b.rows;
         b.progress_rows.store(b.rows, std::memory_order_relaxed);
@@ -380,6 +414,7 @@ private:
     std::FILE* out_ = nullptr;
     std::vector<char> line_;
     std::optional<std::string> error_;
+    bool started_ = false;
 };
 
 CsvSink* g_sink = nullptr;
@@ -397,7 +432,7 @@ void print_summary(const std::vector<std::unique_ptr<Board>>& boards) {
         Board& b = *bp;
         CsvSink::end_run(b);
         total += b.rows;
-        std::string line = "palvex-decode: board " + b.ssid + " (" + (b.family ? family_name(b.family) : "?") +
+        std::string line = "palvex-decode: board " + b.ssid + " (" + (b.family ? board_family_name(b.family) : "?") +
                            "): " + plural(b.rows, "row") + ", " + plural(b.fillers, "filler row") + ", " +
                            plural((b.lost_rows + 1) / 2, "lost packet") + ", " +
                            plural((b.dropped_rows + 1) / 2, "dropped packet");
@@ -452,6 +487,7 @@ struct Chunk {
 class CaptureReader {
 public:
     explicit CaptureReader(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+        check_not_directory(path, "capture");
         if (!in_) throw ToolError("cannot read capture " + path + ": " + std::strerror(errno));
     }
     // False at the clean end of the file; throws ToolError at a cut-off chunk.
@@ -565,12 +601,21 @@ std::shared_ptr<spdlog::logger> make_logger(bool verbose) {
 }
 
 int run_live(const Options& o, CsvSink& sink, StopSignals& signals, spdlog::logger* log) {
+    std::vector<std::unique_ptr<Board>> boards;
+    std::set<std::string> registered;
+    auto add_board = [&](const std::string& ssid) {
+        if (!registered.insert(ssid).second) return;
+        boards.push_back(std::make_unique<Board>());
+        boards.back()->ssid = ssid;
+        corvel_set_board(boards.back().get(), ssid.c_str());
+    };
+    for (const std::string& ssid : o.boards) add_board(ssid);
     corvel_set_pcallback(on_row);
     if (corvel_open_connection(o.hub.c_str(), log) != PALVEX_OK)
         throw ToolError("no connection to a hub at " + o.hub + " (port 5005)");
+    sink.start();
     std::thread reader([] { corvel_read_thread(); });
 
-    std::vector<std::unique_ptr<Board>> boards;
     Progress progress;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(static_cast<long long>(o.duration * 1000));
@@ -581,19 +626,18 @@ int run_live(const Options& o, CsvSink& sink, StopSignals& signals, spdlog::logg
         char** list = nullptr;
         int count = 0;
         corvel_get_list_of_ssids(&list, &count);
-        for (int i = static_cast<int>(boards.size()); i < count; ++i) {
-            boards.push_back(std::make_unique<Board>());
-            boards.back()->ssid = list[i];
-            corvel_set_board(boards.back().get(), list[i]);
+        // The trigger goes to a board the hub has sent data from: the
+        // library has a decoder for it to build the instruction with.
+        std::string trigger_ssid;
+        for (int i = 0; i < count; ++i) {
+            add_board(list[i]);
+            if (trigger_ssid.empty() && (o.trigger_board.empty() || o.trigger_board == list[i])) trigger_ssid = list[i];
         }
         corvel_free_ssid_list(list, count);
-        if (trigger_pending && Clock::now() - start >= std::chrono::seconds(1)) {
+        if (trigger_pending && !trigger_ssid.empty() && Clock::now() - start >= std::chrono::seconds(1)) {
             Board* target = nullptr;
             for (const auto& b : boards)
-                if (o.trigger_board.empty() || b->ssid == o.trigger_board) {
-                    target = b.get();
-                    break;
-                }
+                if (b->ssid == trigger_ssid) target = b.get();
             if (target) {
                 const unsigned char command[] = {0x01};
                 const int rc = corvel_write_data(command, sizeof command, target);
@@ -735,6 +779,7 @@ int run_record(const Options& o, CsvSink& sink, StopSignals& signals) {
         std::fprintf(stderr, "palvex-decode: the last %s (an incomplete chunk) were not recorded\n",
                      plural(pending.size(), "byte").c_str());
     DecodeResult result;
+    sink.start();
     decode_capture(o.record, result);
     sink.close();
     print_summary(result.boards);
@@ -760,6 +805,7 @@ int run(const Options& o) {
     if (!o.hub.empty()) return run_live(o, sink, signals, log.get());
 
     DecodeResult result;
+    sink.start();
     decode_capture(o.capture, result);
     sink.close();
     print_summary(result.boards);

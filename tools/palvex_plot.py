@@ -221,6 +221,9 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     try:
         plot(args)
+    except ValueError as e:
+        print(f"{PROG}: {args.csv} holds a value that is not a number ({e})", file=sys.stderr)
+        return 1
     except PlotError as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1

@@ -51,7 +51,9 @@ def main():
 
     for index, (ssid, (ctx, rows)) in enumerate(boards.items(), start=1):
         numbers = [int(r[26]) for r in rows]
-        family = palvex.CommType(int(rows[0][30])).name if rows else "?"
+        # The format code column tells the family; MES_5 rows carry MES_4's code.
+        code = int(rows[0][30]) if rows else 0
+        family = "MES_4 or MES_5" if code == 4 else palvex.CommType(code).name if code else "?"
         print(f"board {index} {lib.ssid_by_index(index)} ({family}): {len(rows)} rows, packet numbers "
               f"{numbers[0] if numbers else '-'}..{numbers[-1] if numbers else '-'}")
     if triggered:
