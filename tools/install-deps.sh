@@ -9,7 +9,8 @@ sudo=""
 packages=(g++ cmake ninja-build pkg-config git
           libspdlog-dev libfmt-dev nlohmann-json3-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev
-          iproute2)
+          iproute2
+          python3 python3-matplotlib)
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 fi

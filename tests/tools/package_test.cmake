@@ -1,0 +1,65 @@
+# Installs the build into a fresh prefix and builds a C consumer against it
+# twice: through find_package(PalvexWrapper CONFIG) and through pkg-config.
+# Both consumers must run and decode. Run with
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=... -P package_test.cmake
+foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER)
+  if(NOT DEFINED ${v})
+    message(FATAL_ERROR "package_test.cmake needs -D${v}=...")
+  endif()
+endforeach()
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " cmd "${ARGN}")
+    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# The installed tree holds the library, the header and both package files,
+# and no file of the build tree leaks into the package.
+file(GLOB_RECURSE pc_files ${prefix}/*/palvex.pc)
+file(GLOB_RECURSE config_files ${prefix}/*/PalvexWrapperConfig.cmake)
+file(GLOB_RECURSE libs ${prefix}/*/libPalvexWrapper.so)
+if(NOT pc_files OR NOT config_files OR NOT libs OR NOT EXISTS ${prefix}/include/palvex/palvex.h)
+  message(FATAL_ERROR "install tree incomplete: pc=${pc_files} config=${config_files} lib=${libs}")
+endif()
+file(GLOB_RECURSE package_files ${prefix}/*.cmake ${prefix}/*.pc)
+foreach(f ${package_files})
+  file(READ ${f} text)
+  string(FIND "${text}" "${BUILD_DIR}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "${f} refers to the build tree ${BUILD_DIR}")
+  endif()
+endforeach()
+
+# 1. find_package, with the C compiler of this build.
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-consumer -G Ninja
+    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)
+run(${WORK_DIR}/cmake-consumer/consumer)
+message(STATUS "find_package consumer: ${run_output}")
+
+# 2. pkg-config, with a plain compiler command line.
+list(GET pc_files 0 pc_file)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+find_program(PKG_CONFIG pkg-config REQUIRED)
+run(${PKG_CONFIG} --cflags --libs palvex)
+string(STRIP "${run_output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${PKG_CONFIG} --modversion palvex)
+string(STRIP "${run_output}" version)
+if(NOT version MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "pkg-config --modversion palvex gave '${version}'")
+endif()
+run(${C_COMPILER} ${CONSUMER_DIR}/consumer.c ${flags} -o ${WORK_DIR}/pc-consumer)
+get_filename_component(lib_dir ${pc_dir} DIRECTORY)
+set(ENV{LD_LIBRARY_PATH} ${lib_dir})
+run(${WORK_DIR}/pc-consumer)
+message(STATUS "pkg-config consumer (palvex ${version}): ${run_output}")

@@ -1,0 +1,302 @@
+"""palvex-decode on captures that corvel-sim writes: rows, fillers, the
+summary, descriptors, and every error path. No network."""
+import json
+import os
+import pty
+import subprocess
+import unittest
+
+from tooltest import (CORVEL_SIM, DEFAULT_COLUMNS, FAMILY_CODE, PALVEX_DECODE, ScratchCase, chunk, chunks,
+                      read_csv, rows_by_board, run, summary)
+
+BOARDS = {"A1": "MES_4", "B2": "WUA2", "C3": "IMP_3", "D4": "MES_2", "E5": "MES_5"}
+PACKETS = 400
+DROP_EVERY = 100  # packets 100, 200, 300, 400 of every board never arrive
+
+
+def make_capture(path, packets=PACKETS, extra=()):
+    args = [CORVEL_SIM, "--capture", path, "--packets", packets, "--drop-every", DROP_EVERY]
+    for ssid, family in BOARDS.items():
+        args += ["--board", f"{ssid}:{family}"]
+    proc = run(args + list(extra))
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+class CaptureDecoding(ScratchCase):
+    def setUp(self):
+        super().setUp()
+        self.capture = self.path("five.cap")
+        make_capture(self.capture)
+        self.proc = run([PALVEX_DECODE, self.capture, "--output", self.path("five.csv")])
+        self.assertEqual(self.proc.returncode, 0, self.proc.stderr)
+        self.header, self.rows = read_csv(self.path("five.csv"))
+
+    def test_header_names_every_column_by_group(self):
+        self.assertEqual(self.header, ["ssid"] + DEFAULT_COLUMNS + ["filler"])
+        for row in self.rows:
+            self.assertEqual(len(row), len(self.header))
+
+    def test_rows_are_grouped_by_board_in_order_of_appearance(self):
+        order = []
+        for row in self.rows:
+            if not order or order[-1] != row[0]:
+                order.append(row[0])
+        self.assertEqual(order, list(BOARDS))
+
+    def test_summary_counts_fillers_lost_and_dropped_packets(self):
+        # Three gaps are seen (the fourth lost packet is the last one): each
+        # gap gives 2 filler rows for the lost packet, 2 for the packet that
+        # revealed it, and the packet after it is dropped by the library.
+        got = summary(self.proc.stderr)
+        self.assertEqual(set(got), set(BOARDS))
+        for ssid, family in BOARDS.items():
+            with self.subTest(board=ssid):
+                s = got[ssid]
+                self.assertEqual(s["family"], family)
+                self.assertEqual((s["rows"], s["fillers"], s["lost"], s["dropped"]), (792, 12, 3, 3))
+                self.assertEqual((s["first"], s["last"]), (1, 798))
+                self.assertEqual(len(rows_by_board(self.header, self.rows)[ssid]), 792)
+
+    def test_filler_rows_repeat_the_last_good_row_with_their_own_numbers(self):
+        pn = self.header.index("package_num")
+        fi = self.header.index("filler")
+        for ssid, rows in rows_by_board(self.header, self.rows).items():
+            with self.subTest(board=ssid):
+                numbers = [int(r[pn]) for r in rows]
+                for i, r in enumerate(rows):
+                    if r[fi] != "1":
+                        continue
+                    prev = rows[i - 1]
+                    self.assertEqual(numbers[i], numbers[i - 1] + 1)
+                    self.assertEqual(r[:pn] + r[pn + 1:fi], prev[:pn] + prev[pn + 1:fi])
+                fillers = [numbers[i] for i, r in enumerate(rows) if r[fi] == "1"]
+                # Packet 100 (rows 199, 200) is lost, 101 (201, 202) replaced by fillers, 102 dropped.
+                self.assertEqual(fillers[:4], [199, 200, 201, 202])
+                self.assertNotIn(203, numbers)
+                self.assertNotIn(204, numbers)
+                self.assertIn(205, numbers)
+
+    def test_values_are_those_of_the_simulated_signals(self):
+        col = {n: i for i, n in enumerate(self.header)}
+        for ssid, rows in rows_by_board(self.header, self.rows).items():
+            family = BOARDS[ssid]
+            with self.subTest(board=ssid, family=family):
+                for r in rows:
+                    # MES_5 rows carry the format code of MES_4.
+                    self.assertEqual(float(r[col["format_code"]]), 4 if family == "MES_5" else FAMILY_CODE[family])
+                    self.assertEqual(float(r[col["valid"]]), 1.0)
+                    self.assertTrue(0 <= float(r[col["battery"]]) <= 100)
+                exg = [abs(float(r[col["exg_7"]])) for r in rows]
+                if family == "IMP_3":
+                    self.assertEqual(max(exg), 0.0)
+                    res = [float(r[col["resistance_0"]]) for r in rows]
+                    self.assertTrue(4500 < min(res) and max(res) < 5500)
+                else:
+                    # exg_7: a 145 uV sine (plus a little noise)
+                    self.assertTrue(130 < max(exg) < 150, max(exg))
+                    for r in rows:
+                        self.assertAlmostEqual(float(r[col["accel_z"]]), 1.0, delta=0.01)
+                ppg = [float(r[col["ppg_0"]]) for r in rows]
+                if family == "MES_4":
+                    self.assertTrue(min(ppg) >= 0 and max(ppg) > 150)
+                elif family != "MES_5":
+                    self.assertEqual(set(ppg), {-1.0})
+
+    def test_standard_output_gets_the_same_csv(self):
+        proc = run([PALVEX_DECODE, self.capture])
+        self.assertEqual(proc.returncode, 0)
+        with open(self.path("five.csv")) as f:
+            self.assertEqual(proc.stdout, f.read())
+        self.assertEqual(proc.stderr, self.proc.stderr)
+
+    def test_a_descriptor_file_moves_and_names_the_columns(self):
+        # 40 columns, every group elsewhere; the values must be the same.
+        # (The packet number stays in column 26: WUA2 decoders read it from there whatever
+        # the descriptor says.)
+        layout = {
+            "num_rows": 40, "exg_channels": list(range(10, 18)), "accel_channels": [30, 31, 32],
+            "gyro_channels": [0, 1, 2], "resistance_channels": list(range(18, 26)) + [27, 28],
+            "ppg_channels": [33, 34], "ppg_raw_channels": [35, 36, 37], "package_num_channel": 26,
+            "battery_channel": 3, "other_channels": [4, 5, 6, 7],
+        }
+        with open(self.path("moved.json"), "w") as f:
+            json.dump(layout, f)
+        proc = run([PALVEX_DECODE, "--descriptor", self.path("moved.json"), self.capture])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        header, rows = read_csv(proc.stdout, text=True)
+        self.assertEqual(header[1 + 10], "exg_0")
+        self.assertEqual(header[1 + 26], "package_num")
+        self.assertEqual(header[1 + 28], "resistance_9")
+        self.assertEqual(header[1 + 35:1 + 38], ["ppg_raw_0", "ppg_raw_1", "ppg_raw_2"])
+        self.assertEqual(header[1 + 6:1 + 8], ["nibble_high", "nibble_low"])
+        self.assertEqual(header[1 + 29], "valid")
+        self.assertEqual(header[1 + 8:1 + 10], ["col_8", "col_9"])
+        self.assertEqual(header[1 + 38:1 + 40], ["col_38", "col_39"])
+        self.assertEqual(len(rows), len(self.rows))
+        shared = [n for n in DEFAULT_COLUMNS if n in header and not n.startswith("ppg")] + ["ssid", "filler"]
+        a = {n: i for i, n in enumerate(self.header)}
+        b = {n: i for i, n in enumerate(header)}
+        for old, new in zip(self.rows, rows):
+            self.assertEqual([old[a[n]] for n in shared], [new[b[n]] for n in shared])
+
+    def test_chunks_the_library_refuses_are_counted_and_skipped(self):
+        # A header with a negative length (skipped as the hub reader does),
+        # a chunk of a wrong size and one with an unknown type word, in the
+        # middle of board A1's stream.
+        with open(self.capture, "rb") as f:
+            data = f.read()
+        cut = len(data) // 2
+        starts, at = [], 0
+        while at < len(data):
+            starts.append(at)
+            at += 10 + int.from_bytes(data[at + 6:at + 10], "little", signed=True)
+        cut = min(s for s in starts if s >= cut)
+        bad = chunk("", b"", length=-1) + chunk("A1", b"\x04\x00" + bytes(20)) + chunk("A1", b"\x09\x00" + bytes(75))
+        with open(self.path("bad.cap"), "wb") as f:
+            f.write(data[:cut] + bad + data[cut:])
+        proc = run([PALVEX_DECODE, self.path("bad.cap")])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertRegex(proc.stderr, r"board A1 \(MES_4\): 792 rows.*, 2 buffers refused by the library")
+        self.assertIn("skipped 1 chunk header with a corrupted length", proc.stderr)
+        self.assertEqual(read_csv(proc.stdout, text=True)[1], self.rows)
+
+
+class Progress(ScratchCase):
+    def test_progress_only_when_stderr_is_a_terminal(self):
+        capture = self.path("p.cap")
+        make_capture(capture, packets=50)
+        piped = run([PALVEX_DECODE, capture, "-o", os.devnull])
+        self.assertNotIn("\r", piped.stderr)
+
+        master, slave = pty.openpty()
+        try:
+            proc = subprocess.run([PALVEX_DECODE, capture, "-o", os.devnull], stderr=slave,
+                                  stdout=subprocess.DEVNULL, timeout=30)
+            os.close(slave)
+            slave = None
+            seen = b""
+            while True:
+                try:
+                    part = os.read(master, 65536)
+                except OSError:
+                    break
+                if not part:
+                    break
+                seen += part
+        finally:
+            if slave is not None:
+                os.close(slave)
+            os.close(master)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn(b"\r\x1b[K", seen)
+        self.assertIn(b"\r\x1b[Kpalvex-decode: board 1/5 (A1): ", seen)
+        self.assertIn(b"palvex-decode: board A1 (MES_4): 100 rows", seen)
+
+
+class Errors(ScratchCase):
+    def setUp(self):
+        super().setUp()
+        self.capture = self.path("c.cap")
+        make_capture(self.capture, packets=200)
+
+    def test_unreadable_capture(self):
+        for name, path in [("missing", self.path("nothing.cap")), ("directory", self.dir)]:
+            with self.subTest(name):
+                proc = run([PALVEX_DECODE, path])
+                self.assert_one_line_error(proc, r"^palvex-decode: cannot read capture ")
+                self.assertEqual(proc.stdout, "")
+                self.assertEqual(len(proc.stderr.splitlines()), 1)
+
+    def test_bad_descriptors(self):
+        cases = [
+            ("not JSON", '{"num_rows": 32,', r"bad descriptor .*: not JSON"),
+            ("not an object", "[1, 2]", r"bad descriptor .*: not a JSON object"),
+            ("no num_rows", '{"package_num_channel": 26}', r'"num_rows" is missing'),
+            ("short row", '{"num_rows": 12, "package_num_channel": 3}', r'"num_rows" must be a whole number'),
+            ("no packet number", '{"num_rows": 32}', r'"package_num_channel" is missing'),
+            ("column outside", '{"num_rows": 32, "package_num_channel": 26, "exg_channels": [0, 40]}',
+             r'"exg_channels" column 40 is outside the 32-column row'),
+            ("text column", '{"num_rows": 32, "package_num_channel": "26"}', r'"package_num_channel" must hold whole'),
+        ]
+        for name, text, pattern in cases:
+            with self.subTest(name):
+                with open(self.path("d.json"), "w") as f:
+                    f.write(text)
+                proc = run([PALVEX_DECODE, "--descriptor", self.path("d.json"), self.capture])
+                self.assert_one_line_error(proc, r"^palvex-decode: " + ".*" + pattern)
+                self.assertEqual(proc.stdout, "")
+        proc = run([PALVEX_DECODE, "--descriptor", self.path("none.json"), self.capture])
+        self.assert_one_line_error(proc, r"^palvex-decode: cannot read descriptor .*none\.json")
+
+    def test_descriptor_the_library_refuses_for_some_families(self):
+        # Enough for IMP_3 boards only: the others are refused with code 6.
+        with open(self.path("imp.json"), "w") as f:
+            json.dump({"num_rows": 32, "package_num_channel": 26, "battery_channel": 27,
+                       "resistance_channels": list(range(14, 24)), "other_channels": [28, 30]}, f)
+        proc = run([PALVEX_DECODE, "--descriptor", self.path("imp.json"), self.capture])
+        self.assert_one_line_error(proc, r"refused the descriptor \(result code 6\) for board\(s\) A1 \(MES_4\), "
+                                         r"B2 \(WUA2\), D4 \(MES_2\), E5 \(MES_5\)$")
+        header, rows = read_csv(proc.stdout, text=True)
+        self.assertEqual({r[0] for r in rows}, {"C3"})
+        self.assertEqual(summary(proc.stderr)["C3"]["rows"], 396)
+
+    def test_truncated_capture_keeps_the_rows_before_the_cut(self):
+        with open(self.capture, "rb") as f:
+            data = f.read()
+        full = read_csv(run([PALVEX_DECODE, self.capture]).stdout, text=True)[1]
+        for name, cut, pattern in [
+            # The last chunk is board E5's (MES_5): 10 + 81 bytes.
+            ("inside a header", len(data) - 85, r"has only 6 bytes of its 10-byte header"),
+            ("inside a payload", len(data) - 30, r"\(SSID 'E5'\) needs 81 payload bytes, only 51 present"),
+        ]:
+            with self.subTest(name):
+                with open(self.path("cut.cap"), "wb") as f:
+                    f.write(data[:cut])
+                proc = run([PALVEX_DECODE, self.path("cut.cap"), "-o", self.path("cut.csv")])
+                self.assert_one_line_error(proc, r"^palvex-decode: truncated capture .*cut\.cap: the chunk at byte \d+.*"
+                                           + pattern)
+                header, rows = read_csv(self.path("cut.csv"))
+                self.assertEqual(header[0], "ssid")
+                for r in rows:
+                    self.assertEqual(len(r), len(header))
+                # Every row written is one of the full decode's rows, per board in order.
+                got, want = rows_by_board(header, rows), rows_by_board(header, full)
+                for ssid, board_rows in got.items():
+                    self.assertEqual(board_rows, want[ssid][:len(board_rows)])
+                self.assertLess(len(rows), len(full))
+                self.assertGreater(len(rows), len(full) - 4)
+                self.assertEqual(len(summary(proc.stderr)), 5)
+
+    def test_command_line_errors(self):
+        cases = [
+            ("nothing to decode", []),
+            ("unknown option", ["--frobnicate", self.capture]),
+            ("two captures", [self.capture, self.capture]),
+            ("capture and hub", [self.capture, "--hub", "::1"]),
+            ("record without hub", ["--record", self.path("r.cap"), self.capture]),
+            ("trigger without hub", ["--trigger", self.capture]),
+            ("trigger while recording", ["--hub", "::1", "--record", self.path("r.cap"), "--trigger"]),
+            ("duration without hub", ["--duration", "2", self.capture]),
+            ("bad duration", ["--hub", "::1", "--duration", "soon"]),
+            ("missing value", ["--output"]),
+        ]
+        for name, args in cases:
+            with self.subTest(name):
+                proc = run([PALVEX_DECODE] + args)
+                self.assert_one_line_error(proc, r"^palvex-decode: .*\(see palvex-decode --help\)$", status=2)
+                self.assertEqual(proc.stdout, "")
+
+    def test_help_and_default_descriptor(self):
+        proc = run([PALVEX_DECODE, "--help"])
+        self.assertEqual(proc.returncode, 0)
+        for option in ["--descriptor", "--output", "--hub", "--record", "--duration", "--trigger", "--board"]:
+            self.assertIn(option, proc.stdout)
+        proc = run([PALVEX_DECODE, "--show-descriptor"])
+        self.assertEqual(proc.returncode, 0)
+        d = json.loads(proc.stdout)
+        self.assertEqual((d["num_rows"], d["package_num_channel"]), (32, 26))
+
+
+if __name__ == "__main__":
+    unittest.main()

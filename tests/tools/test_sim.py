@@ -1,0 +1,218 @@
+"""corvel-sim on its own and against palvex-decode.
+
+SimCommandLine needs no network. The other classes open [::1]:5005 and run
+under CTest's RESOURCE_LOCK palvex_hub_port; every process is bounded and
+stopped by its pid."""
+import re
+import signal
+import struct
+import time
+import unittest
+
+from tooltest import (CORVEL_SIM, PALVEX_DECODE, ScratchCase, Simulator, chunks, read_csv, rows_by_board, run,
+                      summary)
+
+THREE = ["--board", "A1:MES_4", "--board", "B2:WUA2", "--board", "C3:IMP_3"]
+SIM_SUMMARY = re.compile(r"corvel-sim: board (\S+) \((\S+)\): (\d+) packets made, (\d+) dropped")
+
+
+def sim_summary(stderr):
+    return {m.group(1): (m.group(2), int(m.group(3)), int(m.group(4))) for m in SIM_SUMMARY.finditer(stderr)}
+
+
+class SimCommandLine(ScratchCase):
+    def test_help(self):
+        proc = run([CORVEL_SIM, "--help"])
+        self.assertEqual(proc.returncode, 0)
+        for option in ["--address", "--port", "--board", "--rate", "--loss", "--drop-every", "--duration",
+                       "--packets", "--capture", "--seed"]:
+            self.assertIn(option, proc.stdout)
+
+    def test_bad_command_lines(self):
+        cases = [
+            ("unknown family", ["--board", "A1:MES_9"]),
+            ("no family", ["--board", "A1"]),
+            ("SSID too long", ["--board", "ABCDEFG:MES_4"]),
+            ("empty SSID", ["--board", ":MES_4"]),
+            ("SSID twice", ["--board", "A1:MES_4", "--board", "A1:WUA2"]),
+            ("rate zero", ["--rate", "0"]),
+            ("loss above 1", ["--loss", "1.5"]),
+            ("drop every 1", ["--drop-every", "1"]),
+            ("port text", ["--port", "hub"]),
+            ("capture without packets", ["--capture", self.path("x.cap")]),
+            ("unknown option", ["--fast"]),
+            ("missing value", ["--rate"]),
+        ]
+        for name, args in cases:
+            with self.subTest(name):
+                proc = run([CORVEL_SIM] + args)
+                self.assert_one_line_error(proc, r"^corvel-sim: .*\(see corvel-sim --help\)$", status=2)
+
+    def test_capture_holds_every_packet_not_dropped(self):
+        path = self.path("loss.cap")
+        proc = run([CORVEL_SIM, "--capture", path, "--packets", 300, "--loss", 0.1, "--seed", 7,
+                    "--board", "A1:MES_5", "--board", "Z:IMP_3"])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        made = sim_summary(proc.stderr)
+        self.assertEqual(set(made), {"A1", "Z"})
+        got = chunks(path)
+        for ssid, family, length in [("A1", "MES_5", 81), ("Z", "IMP_3", 91)]:
+            with self.subTest(board=ssid):
+                mine = [c for c in got if c[0] == ssid]
+                self.assertEqual(made[ssid][:2], (family, 300))
+                self.assertTrue(10 < made[ssid][2] < 60, made[ssid])  # about 30 of 300
+                self.assertEqual(len(mine), 300 - made[ssid][2])
+                self.assertEqual({c[1] for c in mine}, {length})
+                # Packet numbers rise by two per packet, with holes where packets were dropped.
+                offset = 2 + (71 if family == "MES_5" else 81)
+                numbers = [struct.unpack_from("<I", c[2], offset)[0] for c in mine]
+                self.assertEqual(numbers, sorted(numbers))
+                self.assertTrue(all(n % 2 == 1 for n in numbers))
+                self.assertLessEqual(numbers[-1], 599)
+        # The same seed makes the same capture; another seed loses other packets.
+        run([CORVEL_SIM, "--capture", self.path("same.cap"), "--packets", 300, "--loss", 0.1, "--seed", 7,
+             "--board", "A1:MES_5", "--board", "Z:IMP_3"])
+        run([CORVEL_SIM, "--capture", self.path("other.cap"), "--packets", 300, "--loss", 0.1, "--seed", 8,
+             "--board", "A1:MES_5", "--board", "Z:IMP_3"])
+        data = []
+        for name in ("loss.cap", "same.cap", "other.cap"):
+            with open(self.path(name), "rb") as f:
+                data.append(f.read())
+        self.assertEqual(data[0], data[1])
+        self.assertNotEqual(data[0], data[2])
+
+    def test_unwritable_capture(self):
+        proc = run([CORVEL_SIM, "--capture", self.path("no/such/dir.cap"), "--packets", 1])
+        self.assert_one_line_error(proc, r"^corvel-sim: cannot write .*dir\.cap")
+
+
+class SimLive(ScratchCase):
+    """Needs [::1]:5005."""
+
+    def test_three_boards_live_with_a_trigger(self):
+        with Simulator(THREE + ["--drop-every", 60, "--duration", 15], self.dir) as sim:
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 2.5, "--trigger", "-o", self.path("live.csv")],
+                       timeout=30)
+            time.sleep(0.1)
+            self.assertEqual(sim.stop(), 0)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            # The simulator saw the one frame: trigger byte 1 (MES_4 takes 01 as a trigger), board A1.
+            self.assertEqual(sim.stdout(), "write frame 1 (20 bytes): trigger 1, 1 board(s); A1: 01 00 00 00 00\n")
+            self.assertIn("corvel-sim: SIGTERM, stopping", sim.stderr())
+            self.assertIn("corvel-sim: 1 write frame(s) received", sim.stderr())
+        self.assertIn("trigger command 01 sent to board A1 (result 0)", proc.stderr)
+        header, rows = read_csv(self.path("live.csv"))
+        boards = rows_by_board(header, rows)
+        self.assertEqual(set(boards), {"A1", "B2", "C3"})
+        got = summary(proc.stderr)
+        pn = header.index("package_num")
+        fi = header.index("filler")
+        for ssid, family in [("A1", "MES_4 or MES_5"), ("B2", "WUA2"), ("C3", "IMP_3")]:
+            with self.subTest(board=ssid):
+                numbers = [int(r[pn]) for r in boards[ssid]]
+                s = got[ssid]
+                self.assertEqual(s["family"], family)
+                self.assertEqual(s["rows"], len(numbers))
+                self.assertEqual(s["fillers"], sum(r[fi] == "1" for r in boards[ssid]))
+                # 2.5 s at 250 rows/s, less the start; the first packet may be missed while registering.
+                self.assertGreater(len(numbers), 400)
+                self.assertLessEqual(numbers[0], 5)
+                self.assertEqual(numbers, sorted(numbers))
+                # Every 60th packet is lost: about one gap per 0.5 s, each with 4 filler rows.
+                self.assertGreaterEqual(s["lost"], 3)
+                self.assertEqual(s["fillers"], 4 * s["lost"])
+                self.assertEqual(s["dropped"], s["lost"])
+
+    def test_packet_bound_streams_exactly_that_many(self):
+        # Boards registered before reading get every packet from the first.
+        with Simulator(THREE + ["--packets", 100, "--rate", 200, "--duration", 20], self.dir) as sim:
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 2, "--board", "A1", "--board", "B2",
+                        "--board", "C3"], timeout=30)
+            self.assertEqual(sim.wait(10), 0)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        got = summary(proc.stderr)
+        for ssid in ["A1", "B2", "C3"]:
+            with self.subTest(board=ssid):
+                self.assertEqual((got[ssid]["rows"], got[ssid]["first"], got[ssid]["last"]), (200, 1, 200))
+                self.assertEqual(got[ssid]["fillers"], 0)
+        self.assertEqual(len(read_csv(proc.stdout, text=True)[1]), 600)
+        made = sim_summary(sim.stderr())
+        self.assertEqual({s: m[1:] for s, m in made.items()}, {"A1": (100, 0), "B2": (100, 0), "C3": (100, 0)})
+
+    def test_stops_cleanly_on_signals_and_at_its_duration(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                with Simulator(["--board", "A1:MES_2"], self.dir) as sim:
+                    time.sleep(0.3)
+                    started = time.monotonic()
+                    self.assertEqual(sim.stop(sig), 0)
+                    self.assertLess(time.monotonic() - started, 2)
+                    self.assertIn(f"corvel-sim: {sig.name}, stopping", sim.stderr())
+                    self.assertIn("corvel-sim: board A1 (MES_2): 0 packets made, 0 dropped", sim.stderr())
+        started = time.monotonic()
+        with Simulator(["--duration", 1], self.dir) as sim:
+            self.assertEqual(sim.wait(5), 0)
+        self.assertLess(time.monotonic() - started, 3)
+
+    def test_port_in_use(self):
+        with Simulator([], self.dir) as first:
+            proc = run([CORVEL_SIM, "--duration", 1])
+            self.assert_one_line_error(proc, r"^corvel-sim: cannot listen on \[::1\]:5005: .*in use")
+            self.assertEqual(first.stop(), 0)
+
+    def test_bad_listen_address(self):
+        proc = run([CORVEL_SIM, "--address", "no-such-address", "--duration", 1])
+        self.assert_one_line_error(proc, r"^corvel-sim: cannot listen on \[no-such-address\]:5005: .*numeric IPv6")
+
+    def test_no_hub(self):
+        for args in ([], ["--record", self.path("r.cap")]):
+            with self.subTest(args=args):
+                proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1] + args, timeout=60)
+                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1")
+                self.assertEqual(proc.stdout, "")
+
+
+class Record(ScratchCase):
+    """Needs [::1]:5005."""
+
+    def test_record_then_decode_the_recording(self):
+        with Simulator(THREE + ["--board", "D4:MES_5", "--loss", 0.02, "--seed", 3, "--duration", 15],
+                       self.dir) as sim:
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--record", self.path("rec.cap"), "--duration", 2,
+                        "-o", self.path("rec.csv")], timeout=30)
+            self.assertEqual(sim.stop(), 0)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        m = re.search(r"recorded (\d+) chunks \((\d+) bytes\) to ", proc.stderr)
+        self.assertTrue(m, proc.stderr)
+        # The simulator's start filler is the one header that is not a chunk.
+        self.assertIn("skipped 1 chunk header with a corrupted length", proc.stderr)
+
+        recorded = chunks(self.path("rec.cap"))
+        self.assertEqual(len(recorded), int(m.group(1)))
+        self.assertEqual(sum(10 + c[1] for c in recorded), int(m.group(2)))
+        lengths = {"A1": 77, "B2": 216, "C3": 91, "D4": 81}
+        self.assertEqual([c[0] for c in recorded[:4]], ["A1", "B2", "C3", "D4"])
+        for ssid, length, _ in recorded:
+            self.assertEqual(length, lengths[ssid])
+
+        # Decoding the recording again gives the same rows and summary.
+        again = run([PALVEX_DECODE, self.path("rec.cap")])
+        self.assertEqual(again.returncode, 0)
+        with open(self.path("rec.csv")) as f:
+            self.assertEqual(again.stdout, f.read())
+        first = summary(proc.stderr)
+        self.assertEqual(summary(again.stderr), first)
+        self.assertEqual(set(first), set(lengths))
+        for ssid, s in first.items():
+            self.assertEqual(s["first"], 1)  # the recorder sees the stream from its first chunk
+            # Random loss may lose neighbouring packets, so only: fillers exactly when packets were lost.
+            self.assertEqual(s["fillers"] > 0, s["lost"] > 0)
+
+    def test_recording_into_an_unwritable_file(self):
+        with Simulator([], self.dir):
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--record", self.path("no/dir/rec.cap"), "--duration", 1])
+        self.assert_one_line_error(proc, r"^palvex-decode: cannot write .*rec\.cap")
+
+
+if __name__ == "__main__":
+    unittest.main()

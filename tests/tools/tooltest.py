@@ -1,0 +1,193 @@
+"""Helpers for the tool tests: where the programs are, running them bounded
+in time, a simulator that is always stopped by its pid, CSV and summary
+parsing. CTest passes the paths in the environment (tests/tools/CMakeLists.txt)."""
+import csv
+import io
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+CORVEL_SIM = os.environ.get("CORVEL_SIM", "corvel-sim")
+PALVEX_DECODE = os.environ.get("PALVEX_DECODE", "palvex-decode")
+PALVEX_PLOT = os.environ.get("PALVEX_PLOT", "palvex-plot")
+PALVEX_LIBRARY = os.environ.get("PALVEX_LIBRARY", "")
+PALVEX_HEADER = os.environ.get("PALVEX_HEADER", "")
+DEMO_SH = os.environ.get("DEMO_SH", "")
+PYTHON_DIR = os.environ.get("PALVEX_PYTHON_DIR", "")
+SCRATCH = os.environ.get("TOOLS_SCRATCH", tempfile.gettempdir())
+
+# Column names of the default 32-column descriptor, index = column.
+DEFAULT_COLUMNS = (
+    [f"exg_{i}" for i in range(8)]
+    + ["accel_x", "accel_y", "accel_z", "gyro_x", "gyro_y", "gyro_z"]
+    + [f"resistance_{i}" for i in range(10)]
+    + ["ppg_0", "ppg_1", "package_num", "battery", "other", "valid", "format_code", "ppg_2"]
+)
+FAMILY_CODE = {"WUA2": 1, "MES_2": 2, "IMP_3": 3, "MES_4": 4, "MES_5": 5}
+
+
+def run(cmd, timeout=30, **kw):
+    """Runs cmd, returns CompletedProcess with text stdout/stderr."""
+    return subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=timeout, **kw)
+
+
+class ScratchCase(unittest.TestCase):
+    """A test case with a scratch directory of its own, kept on failure."""
+
+    def setUp(self):
+        os.makedirs(SCRATCH, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=self.id().split(".")[-1] + "-", dir=SCRATCH)
+
+    def tearDown(self):
+        outcome = getattr(self, "_outcome", None)
+        ok = True
+        if outcome is not None and hasattr(outcome, "result"):
+            result = outcome.result
+            ok = not any(t is self for t, _ in result.failures + result.errors)
+        if ok:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assert_one_line_error(self, proc, pattern, status=1):
+        """Exit status, and an error of one line matching pattern as the last line of stderr."""
+        self.assertEqual(proc.returncode, status, proc.stderr)
+        lines = [l for l in proc.stderr.splitlines() if l.strip()]
+        self.assertTrue(lines, "no message on stderr")
+        self.assertRegex(lines[-1], pattern)
+        return lines[-1]
+
+
+class Simulator:
+    """corvel-sim in the background; stop() ends it by its pid."""
+
+    def __init__(self, args, directory):
+        self.out_path = os.path.join(directory, "sim.out")
+        self.err_path = os.path.join(directory, "sim.err")
+        # Another run of the hub tests on this machine may hold the port for
+        # a moment: wait for it rather than fail.
+        deadline = time.monotonic() + 20
+        while True:
+            self._start(args)
+            if self._wait_listening() or time.monotonic() > deadline or "in use" not in self.stderr():
+                break
+            time.sleep(0.5)
+        if "listening" not in self.stderr():
+            raise RuntimeError(f"corvel-sim did not start: {self.stderr()}")
+
+    def _start(self, args):
+        self._out = open(self.out_path, "w")
+        self._err = open(self.err_path, "w")
+        self.proc = subprocess.Popen([CORVEL_SIM] + [str(a) for a in args], stdout=self._out, stderr=self._err)
+
+    def _wait_listening(self):
+        deadline = time.monotonic() + 10
+        while "listening" not in self.stderr():
+            if self.proc.poll() is not None:
+                self._out.close()
+                self._err.close()
+                return False
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                self.proc.wait()
+                return False
+            time.sleep(0.02)
+        return True
+
+    def stdout(self):
+        with open(self.out_path) as f:
+            return f.read()
+
+    def stderr(self):
+        with open(self.err_path) as f:
+            return f.read()
+
+    def stop(self, sig=signal.SIGTERM, timeout=5):
+        """Signals the simulator and returns its exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+        finally:
+            self._out.close()
+            self._err.close()
+        return rc
+
+    def wait(self, timeout):
+        rc = self.proc.wait(timeout)
+        self._out.close()
+        self._err.close()
+        return rc
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self._out.close()
+        self._err.close()
+
+
+def read_csv(path_or_text, text=False):
+    """(header, rows) of a palvex-decode CSV; rows are lists of strings."""
+    f = io.StringIO(path_or_text) if text else open(path_or_text, newline="")
+    with f:
+        r = list(csv.reader(f))
+    return r[0], r[1:]
+
+
+def rows_by_board(header, rows):
+    si = header.index("ssid")
+    out = {}
+    for row in rows:
+        out.setdefault(row[si], []).append(row)
+    return out
+
+
+SUMMARY = re.compile(
+    r"palvex-decode: board (?P<ssid>\S*) \((?P<family>[^)]*)\): (?P<rows>\d+) rows?, (?P<fillers>\d+) filler rows?, "
+    r"(?P<lost>\d+) lost packets?, (?P<dropped>\d+) dropped packets?(, packet numbers (?P<first>\d+)\.\.(?P<last>\d+))?"
+)
+
+
+def summary(stderr):
+    """{ssid: dict of the summary fields} from palvex-decode's stderr."""
+    out = {}
+    for m in SUMMARY.finditer(stderr):
+        d = m.groupdict()
+        out[d["ssid"]] = {k: (int(v) if v and v.isdigit() else v) for k, v in d.items()}
+    return out
+
+
+def chunks(path):
+    """(ssid, length, payload) of every chunk of a capture."""
+    out = []
+    with open(path, "rb") as f:
+        data = f.read()
+    at = 0
+    while at < len(data):
+        ssid = data[at:at + 6].split(b"\0", 1)[0].decode()
+        (length,) = struct.unpack("<i", data[at + 6:at + 10])
+        if length < 0:
+            at += 10
+            continue
+        out.append((ssid, length, data[at + 10:at + 10 + length]))
+        at += 10 + length
+    return out
+
+
+def chunk(ssid, payload, length=None):
+    return ssid.encode().ljust(6, b"\0") + struct.pack("<i", len(payload) if length is None else length) + payload
