@@ -26,62 +26,11 @@
 
 #include <spdlog/spdlog.h>
 
-std::atomic<spdlog::logger*> SocketClientTCP6::logger{nullptr};
+#include "net/transport_messages.h"
+
+using namespace palvex_net;
 
 namespace {
-
-// Each diagnostic has a logger form (level, "{}" text) and a form for hosts
-// that bound no logger: a fixed text on stdout or stderr, followed by the
-// argument as plain text.
-struct message {
-    spdlog::level::level_enum level;
-    const char* log_text;
-    bool to_stdout;
-    const char* fallback_text;
-};
-
-constexpr message resolver_failed{spdlog::level::err, "getaddrinfo failed: {}", false,
-                                  "getaddrinfo failed: "};
-constexpr message numeric_failed{spdlog::level::err, "getnameinfo failed, skipping address", false,
-                                 "getnameinfo failed, skipping address"};
-constexpr message trying_address{spdlog::level::info, "Trying to connect to ip address: {}", true,
-                                 "PALVAPI -- Trying to connect to ip address: "};
-constexpr message interface_unresolved{spdlog::level::err, "Failed to resolve interface index for {}",
-                                       false, "DEBUG: Failed to resolve interface index for "};
-constexpr message scope_id_set{spdlog::level::debug, "Set sin6_scope_id to interface index {}", true,
-                               "DEBUG: Set sin6_scope_id to interface index "};
-constexpr message socket_failed{spdlog::level::err, "socket() failed: {}", false,
-                                "DEBUG: socket() failed: "};
-constexpr message nonblocking_failed{spdlog::level::err, "Failed to set non-blocking mode: {}", false,
-                                     "DEBUG: failed to set non-blocking: "};
-constexpr message connect_failed{spdlog::level::err, "connect() failed immediately: {}", false,
-                                 "DEBUG: connect() failed immediately: "};
-constexpr message wait_failed{spdlog::level::err, "select() failed or timed out", false,
-                              "DEBUG: select() failed or timed out"};
-constexpr message blocking_failed{spdlog::level::err, "Failed to restore blocking mode: {}", false,
-                                  "DEBUG: failed to restore blocking mode: "};
-constexpr message nothing_connected{spdlog::level::err, "Failed to connect to any resolved address",
-                                    false, "DEBUG: Failed to connect to any resolved address"};
-constexpr message adapters_failed{spdlog::level::err,
-                                  "Failed to get network adapters info, error code: {}", false,
-                                  "Failed to get network adapters info, error code: "};
-
-template <typename... Args>
-void report(const message& m, const Args&... args) {
-    static_assert(sizeof...(Args) <= 1, "every message carries at most one argument");
-    if (spdlog::logger* log = SocketClientTCP6::logger.load()) {
-        if constexpr (sizeof...(Args) == 0) {
-            log->log(m.level, spdlog::string_view_t{m.log_text});
-        } else {
-            log->log(m.level, fmt::runtime(m.log_text), args...);
-        }
-        return;
-    }
-    std::ostream& out = m.to_stdout ? std::cout : std::cerr;
-    out << m.fallback_text;
-    ((out << args), ...);
-    out << std::endl;
-}
 
 // strerror's text, without strerror's shared buffer.
 std::string error_text(int error) { return std::system_category().message(error); }
@@ -176,21 +125,6 @@ int open_connection(const addrinfo& entry, const std::string& numeric) {
 
 }  // namespace
 
-SocketClientTCP6::SocketClientTCP6(const char* host_text, int port_number) : port(port_number) {
-    if (host_text == nullptr) {
-        host_too_long = true;
-        host_missing = true;
-        return;
-    }
-    const std::size_t length = ::strnlen(host_text, max_host_length + 1);
-    if (length > max_host_length) {
-        // A cut-off name could resolve to some other machine; refuse it in connect().
-        host_too_long = true;
-        return;
-    }
-    std::memcpy(host, host_text, length + 1);
-}
-
 SocketClientTCP6::~SocketClientTCP6() {
     if (connected()) close();
 }
@@ -250,7 +184,6 @@ std::vector<std::string> SocketClientTCP6::get_network_adapters() {
     return names;
 }
 
-std::vector<std::string> SocketClientTCP6::get_ip_addresses() const { return ip_addresses; }
 
 int SocketClientTCP6::send(const char* data, int length) {
     // A negative length would turn into a huge size_t and read past the data.

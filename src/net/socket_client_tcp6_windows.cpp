@@ -24,38 +24,14 @@
 
 #include <spdlog/spdlog.h>
 
-std::atomic<spdlog::logger*> SocketClientTCP6::logger{nullptr};
+#include "net/transport_messages.h"
+
+using namespace palvex_net;
 
 namespace {
 
 static_assert(static_cast<SocketClientTCP6::native_socket>(INVALID_SOCKET) == SocketClientTCP6::no_socket,
               "the shared 'no socket' value must be WinSock's invalid handle");
-
-// The two diagnostics of this transport: a logger form (level, "{}" text) and,
-// for hosts that bound no logger, a fixed text on stdout or stderr followed
-// by the argument as plain text.
-struct message {
-    spdlog::level::level_enum level;
-    const char* log_text;
-    bool to_stdout;
-    const char* fallback_text;
-};
-
-constexpr message trying_address{spdlog::level::info, "Trying to connect to ip address: {}", true,
-                                 "PALVAPI -- Trying to connect to ip address: "};
-constexpr message adapters_failed{spdlog::level::err,
-                                  "Failed to get network adapters info, error code: {}", false,
-                                  "Failed to get network adapters info, error code: "};
-
-template <typename Arg>
-void report(const message& m, const Arg& arg) {
-    if (spdlog::logger* log = SocketClientTCP6::logger.load()) {
-        log->log(m.level, fmt::runtime(m.log_text), arg);
-        return;
-    }
-    std::ostream& out = m.to_stdout ? std::cout : std::cerr;
-    out << m.fallback_text << arg << std::endl;
-}
 
 SOCKET as_socket(SocketClientTCP6::native_socket s) { return static_cast<SOCKET>(s); }
 SocketClientTCP6::native_socket as_native(SOCKET s) {
@@ -127,21 +103,6 @@ SOCKET open_connection(const addrinfo& entry) {
 
 }  // namespace
 
-SocketClientTCP6::SocketClientTCP6(const char* host_text, int port_number) : port(port_number) {
-    if (host_text == nullptr) {
-        host_too_long = true;
-        host_missing = true;
-        return;
-    }
-    const std::size_t length = ::strnlen(host_text, max_host_length + 1);
-    if (length > max_host_length) {
-        // A cut-off name could resolve to some other machine; connect() refuses it.
-        host_too_long = true;
-        return;
-    }
-    std::memcpy(host, host_text, length + 1);
-}
-
 SocketClientTCP6::~SocketClientTCP6() {
     if (connected()) close();
     // WinSock counts start-ups; a dropped client gives its own back.
@@ -211,7 +172,6 @@ std::vector<std::string> SocketClientTCP6::get_network_adapters() {
     return descriptions;
 }
 
-std::vector<std::string> SocketClientTCP6::get_ip_addresses() const { return ip_addresses; }
 
 int SocketClientTCP6::send(const char* data, int length) {
     return ::send(as_socket(socket_fd), data, length, 0);

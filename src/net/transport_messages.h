@@ -1,0 +1,64 @@
+// The transport's diagnostics, shared by the Linux and Windows units. Each
+// has a logger form (level, "{}" text) and a form for hosts that bound no
+// logger: a fixed text on stdout or stderr followed by the argument.
+#pragma once
+
+#include <iostream>
+
+#include <spdlog/spdlog.h>
+
+#include "net/socket_client_tcp6.h"
+
+namespace palvex_net {
+
+struct message {
+    spdlog::level::level_enum level;
+    const char* log_text;
+    bool to_stdout;
+    const char* fallback_text;
+};
+
+inline constexpr message resolver_failed{spdlog::level::err, "getaddrinfo failed: {}", false,
+                                  "getaddrinfo failed: "};
+inline constexpr message numeric_failed{spdlog::level::err, "getnameinfo failed, skipping address", false,
+                                 "getnameinfo failed, skipping address"};
+inline constexpr message trying_address{spdlog::level::info, "Trying to connect to ip address: {}", true,
+                                 "PALVAPI -- Trying to connect to ip address: "};
+inline constexpr message interface_unresolved{spdlog::level::err, "Failed to resolve interface index for {}",
+                                       false, "DEBUG: Failed to resolve interface index for "};
+inline constexpr message scope_id_set{spdlog::level::debug, "Set sin6_scope_id to interface index {}", true,
+                               "DEBUG: Set sin6_scope_id to interface index "};
+inline constexpr message socket_failed{spdlog::level::err, "socket() failed: {}", false,
+                                "DEBUG: socket() failed: "};
+inline constexpr message nonblocking_failed{spdlog::level::err, "Failed to set non-blocking mode: {}", false,
+                                     "DEBUG: failed to set non-blocking: "};
+inline constexpr message connect_failed{spdlog::level::err, "connect() failed immediately: {}", false,
+                                 "DEBUG: connect() failed immediately: "};
+inline constexpr message wait_failed{spdlog::level::err, "select() failed or timed out", false,
+                              "DEBUG: select() failed or timed out"};
+inline constexpr message blocking_failed{spdlog::level::err, "Failed to restore blocking mode: {}", false,
+                                  "DEBUG: failed to restore blocking mode: "};
+inline constexpr message nothing_connected{spdlog::level::err, "Failed to connect to any resolved address",
+                                    false, "DEBUG: Failed to connect to any resolved address"};
+inline constexpr message adapters_failed{spdlog::level::err,
+                                  "Failed to get network adapters info, error code: {}", false,
+                                  "Failed to get network adapters info, error code: "};
+
+template <typename... Args>
+void report(const message& m, const Args&... args) {
+    static_assert(sizeof...(Args) <= 1, "every message carries at most one argument");
+    if (spdlog::logger* log = SocketClientTCP6::logger.load()) {
+        if constexpr (sizeof...(Args) == 0) {
+            log->log(m.level, spdlog::string_view_t{m.log_text});
+        } else {
+            log->log(m.level, fmt::runtime(m.log_text), args...);
+        }
+        return;
+    }
+    std::ostream& out = m.to_stdout ? std::cout : std::cerr;
+    out << m.fallback_text;
+    ((out << args), ...);
+    out << std::endl;
+}
+
+}  // namespace palvex_net
