@@ -191,6 +191,9 @@ struct Descriptor {
     int num_rows = 0;
     int package_num_column = 0;
     int format_code_column = -1;
+    // A raw PPG column nothing else writes: -1.0 in every MES_4 row, the
+    // raw PPG value in MES_5 rows (the two share format code 4).
+    int raw_ppg_only_column = -1;
     std::vector<std::string> names;
 };
 
@@ -290,6 +293,12 @@ Descriptor load_descriptor(const std::string& path) {
     const char* other_names[] = {"other", "format_code", "nibble_high", "nibble_low"};
     for (std::size_t i = 0; i < other.size(); ++i) name(other[i], i < 4 ? other_names[i] : "other_" + std::to_string(i));
     if (other.size() >= 2) d.format_code_column = other[1];
+    for (int c : ppg_raw)
+        if (d.names[c].rfind("ppg", 0) == 0 && std::find(ppg.begin(), ppg.end(), c) == ppg.end() &&
+            std::find(other.begin(), other.end(), c) == other.end() && c != 29 && c != d.package_num_column) {
+            d.raw_ppg_only_column = c;
+            break;
+        }
     name(29, "valid");
     for (int c = 0; c < d.num_rows; ++c)
         if (d.names[c].empty()) d.names[c] = "col_" + std::to_string(c);
@@ -301,7 +310,10 @@ Descriptor load_descriptor(const std::string& path) {
 // Format code 4: a MES_4 or a MES_5 board.
 constexpr int format_code_mes = 100;
 
-const char* board_family_name(int family) { return family == format_code_mes ? "MES_4 or MES_5" : family_name(family); }
+const char* board_family_name(int family, bool raw_ppg_known) {
+    if (family == format_code_mes) return raw_ppg_known ? "MES_4" : "MES_4 or MES_5";
+    return family_name(family);
+}
 
 struct Board {
     std::string ssid;
@@ -371,11 +383,15 @@ public:
         if (!b.first_number) b.first_number = number;
         b.last_number = number;
         b.previous.assign(row, row + count);
-        if (b.family == 0 && d_.format_code_column >= 0) {
+        if (d_.format_code_column >= 0 && (b.family == 0 || b.family == format_code_mes)) {
             // Live rows tell the family only by their format code, and MES_5
-            // rows carry MES_4's code 4.
+            // rows carry MES_4's code 4: a raw PPG value tells them apart
+            // where the descriptor gives raw PPG a column of its own.
             const double f = row[d_.format_code_column];
-            if (f >= WUA2 && f <= MES_4) b.family = static_cast<int>(f) == MES_4 ? format_code_mes : static_cast<int>(f);
+            if (b.family == 0 && f >= WUA2 && f <= MES_4)
+                b.family = static_cast<int>(f) == MES_4 ? format_code_mes : static_cast<int>(f);
+            if (b.family == format_code_mes && d_.raw_ppg_only_column >= 0 && row[d_.raw_ppg_only_column] != -1.0)
+                b.family = MES_5;
         }
         ++b.rows;
         b.progress_rows.store(b.rows, std::memory_order_relaxed);
@@ -418,6 +434,7 @@ private:
 };
 
 CsvSink* g_sink = nullptr;
+bool g_raw_ppg_known = false;  // the descriptor lets MES_4 and MES_5 rows be told apart
 
 void on_row(void* context, const double* row, size_t count) { g_sink->row(*static_cast<Board*>(context), row, count); }
 
@@ -432,7 +449,7 @@ void print_summary(const std::vector<std::unique_ptr<Board>>& boards) {
         Board& b = *bp;
         CsvSink::end_run(b);
         total += b.rows;
-        std::string line = "palvex-decode: board " + b.ssid + " (" + (b.family ? board_family_name(b.family) : "?") +
+        std::string line = "palvex-decode: board " + b.ssid + " (" + (b.family ? board_family_name(b.family, g_raw_ppg_known) : "?") +
                            "): " + plural(b.rows, "row") + ", " + plural(b.fillers, "filler row") + ", " +
                            plural((b.lost_rows + 1) / 2, "lost packet") + ", " +
                            plural((b.dropped_rows + 1) / 2, "dropped packet");
@@ -801,6 +818,7 @@ int run(const Options& o) {
     set_board_json(d.text.c_str());
     CsvSink sink(d, o.output);
     g_sink = &sink;
+    g_raw_ppg_known = d.raw_ppg_only_column >= 0;
     if (!o.record.empty()) return run_record(o, sink, signals);
     if (!o.hub.empty()) return run_live(o, sink, signals, log.get());
 

@@ -89,8 +89,8 @@ class SimCommandLine(ScratchCase):
 class SimLive(ScratchCase):
     """Needs [::1]:5005."""
 
-    def test_three_boards_live_with_a_trigger(self):
-        with Simulator(THREE + ["--drop-every", 60, "--duration", 15], self.dir) as sim:
+    def test_four_boards_live_with_a_trigger(self):
+        with Simulator(THREE + ["--board", "D4:MES_5", "--drop-every", 60, "--duration", 15], self.dir) as sim:
             proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 2.5, "--trigger", "-o", self.path("live.csv")],
                        timeout=30)
             time.sleep(0.1)
@@ -103,11 +103,12 @@ class SimLive(ScratchCase):
         self.assertIn("trigger command 01 sent to board A1 (result 0)", proc.stderr)
         header, rows = read_csv(self.path("live.csv"))
         boards = rows_by_board(header, rows)
-        self.assertEqual(set(boards), {"A1", "B2", "C3"})
+        self.assertEqual(set(boards), {"A1", "B2", "C3", "D4"})
         got = summary(proc.stderr)
         pn = header.index("package_num")
         fi = header.index("filler")
-        for ssid, family in [("A1", "MES_4 or MES_5"), ("B2", "WUA2"), ("C3", "IMP_3")]:
+        # MES_4 and MES_5 rows share a format code; the raw PPG column tells them apart.
+        for ssid, family in [("A1", "MES_4"), ("B2", "WUA2"), ("C3", "IMP_3"), ("D4", "MES_5")]:
             with self.subTest(board=ssid):
                 numbers = [int(r[pn]) for r in boards[ssid]]
                 s = got[ssid]
