@@ -122,7 +122,8 @@ class SimLive(ScratchCase):
                 # Every 60th packet is lost: about one gap per 0.5 s, each with 4 filler rows.
                 self.assertGreaterEqual(s["lost"], 3)
                 self.assertEqual(s["fillers"], 4 * s["lost"])
-                self.assertEqual(s["dropped"], s["lost"])
+                # The packet dropped after the last gap shows only if a row follows it.
+                self.assertIn(s["dropped"], (s["lost"], s["lost"] - 1))
 
     def test_packet_bound_streams_exactly_that_many(self):
         # Boards registered before reading get every packet from the first.
