@@ -315,8 +315,17 @@ const char* board_family_name(int family, bool raw_ppg_known) {
     return family_name(family);
 }
 
+// An SSID is six raw bytes on the wire: quote it when it holds CSV syntax.
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
 struct Board {
     std::string ssid;
+    std::string csv_ssid;  // as written in the CSV
     int family = 0;
     std::uint64_t rows = 0;
     std::uint64_t fillers = 0;
@@ -396,10 +405,11 @@ public:
         ++b.rows;
         b.progress_rows.store(b.rows, std::memory_order_relaxed);
 
+        if (b.csv_ssid.empty()) b.csv_ssid = csv_field(b.ssid);
         std::size_t n = 0;
         char* p = line_.data();
-        std::memcpy(p, b.ssid.data(), b.ssid.size());
-        n += b.ssid.size();
+        std::memcpy(p, b.csv_ssid.data(), b.csv_ssid.size());
+        n += b.csv_ssid.size();
         for (std::size_t c = 0; c < count; ++c) {
             p[n++] = ',';
             n += format_number(p + n, line_.size() - n, row[c]);
@@ -467,6 +477,7 @@ void print_summary(const std::vector<std::unique_ptr<Board>>& boards) {
 class Progress {
 public:
     Progress() : tty_(isatty(STDERR_FILENO) == 1) {}
+    bool active() const { return tty_; }
     void show(const std::string& text) {
         if (!tty_) return;
         const auto now = Clock::now();
@@ -596,8 +607,9 @@ void decode_capture(const std::string& path, DecodeResult& result) {
                 break;
             }
             if (rc != PALVEX_OK) ++b.rejected;
-            progress.show("palvex-decode: board " + std::to_string(bi + 1) + "/" +
-                          std::to_string(result.boards.size()) + " (" + b.ssid + "): " + plural(b.rows, "row"));
+            if (progress.active())
+                progress.show("palvex-decode: board " + std::to_string(bi + 1) + "/" +
+                              std::to_string(result.boards.size()) + " (" + b.ssid + "): " + plural(b.rows, "row"));
         }
     }
     release();

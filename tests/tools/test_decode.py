@@ -162,6 +162,21 @@ class CaptureDecoding(ScratchCase):
         self.assertEqual(read_csv(proc.stdout, text=True)[1], self.rows)
 
 
+class OddSsids(ScratchCase):
+    def test_ssids_with_csv_syntax_are_quoted_and_short_ones_kept(self):
+        # Six raw bytes on the wire: a comma or a quote must not break the CSV.
+        capture = self.path("odd.cap")
+        proc = run([CORVEL_SIM, "--capture", capture, "--packets", 3, "--board", 'a,"b:MES_2', "--board", "x:IMP_3"])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        proc = run([PALVEX_DECODE, capture])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertTrue(proc.stdout.splitlines()[1].startswith('"a,""b",'))
+        header, rows = read_csv(proc.stdout, text=True)
+        self.assertEqual([r[0] for r in rows], ['a,"b'] * 6 + ["x"] * 6)
+        self.assertEqual({len(r) for r in rows}, {len(header)})
+        self.assertIn('palvex-decode: board a,"b (MES_2): 6 rows', proc.stderr)
+
+
 class Progress(ScratchCase):
     def test_progress_only_when_stderr_is_a_terminal(self):
         capture = self.path("p.cap")
