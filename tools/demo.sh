@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     --bin) bin=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown argument '$1' (see demo.sh --help)" >&2; exit 2 ;;
   esac
 done

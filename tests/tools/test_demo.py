@@ -31,6 +31,9 @@ class Demo(ScratchCase):
         self.assert_one_line_error(proc, r"^demo\.sh: .*corvel-sim is missing; build first")
         proc = run(["bash", DEMO_SH, "--seconds", "two"])
         self.assert_one_line_error(proc, r"^demo\.sh: --seconds wants a whole number", status=2)
+        proc = run(["bash", DEMO_SH, "--help"])
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("tools/demo.sh [--bin DIR] [--out DIR] [--seconds N]", proc.stdout)
 
 
 if __name__ == "__main__":
