@@ -178,7 +178,7 @@ int serve(const Options& o, int ready) {
 
 int start(const Options& o) {
     // A hub left running by an interrupted run holds the port.
-    stop(o.pid_file);
+    if (read_pid(o.pid_file) != 0) stop(o.pid_file);
     int fds[2];
     if (::pipe(fds) != 0) return 1;
     const pid_t child = ::fork();
