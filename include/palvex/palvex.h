@@ -139,7 +139,7 @@ PALVEX_API int32_t corvel_release(void);
 PALVEX_API void corvel_read_thread(void);
 
 /* Registers `context` for the board `ssid`, or for all boards when `ssid` is
- * "". 0 registered; 9 duplicate. */
+ * "" (NULL reads as ""). 0 registered; 9 duplicate. */
 PALVEX_API int32_t corvel_set_board(void* context, const char* ssid);
 
 /* Hands out the SSIDs met so far, in the order first met: `*list` receives an
