@@ -9,7 +9,8 @@
 # written to); a crash leaves its input in build/fuzz/artifacts/<target>/ and
 # makes the script fail. Turn such an input into a regression test in
 # tests/hardening/ before fixing it.
-# Needs: clang-14 and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes).
+# Needs: clang-14, libclang-rt-14-dev (libFuzzer and the sanitizer runtimes)
+# and llvm-14 (llvm-symbolizer, for readable stack traces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,9 @@ cmake --build --preset fuzz
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ]; then
+  export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+fi
 status=0
 for target in "${targets[@]}"; do
   corpus=build/fuzz/corpus/$target

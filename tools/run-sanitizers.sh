@@ -10,8 +10,9 @@
 #   tools/run-sanitizers.sh tsan          one of them
 #
 # Any sanitizer report stops the test that raised it (halt_on_error, set by
-# the test presets) and fails the run. Packages beyond tools/install-deps.sh:
-# clang-14 and libclang-rt-14-dev (fuzz only).
+# the test presets) and fails the run. Packages beyond tools/install-deps.sh
+# (which brings g++ with its sanitizer runtimes): clang-14, libclang-rt-14-dev
+# and llvm-14, for the fuzz run only.
 #
 # The Python tool tests run the uninstrumented interpreter with the
 # sanitizer runtime preloaded (tools/sanitized-python.sh). Two tests cannot
