@@ -11,6 +11,7 @@
 
 #include "../api/host.h"
 #include "fake_hub.h"
+#include "read_thread.h"
 
 namespace palvex_test {
 
@@ -75,34 +76,6 @@ inline CapturedLog& lasting_log() {
     kept->push_back(new CapturedLog);
     return *kept->back();
 }
-
-// Runs corvel_read_thread on a thread of its own and knows when it returned.
-class ReadThread {
-public:
-    void start() {
-        thread_ = std::thread([this] {
-            corvel_read_thread();
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-            cv_.notify_all();
-        });
-    }
-    bool wait_returned(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return done_; });
-    }
-    ~ReadThread() {
-        if (!thread_.joinable()) return;
-        corvel_release();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-};
 
 // The usual set-up: descriptor, callback, the hub on [::1]:5005, connection.
 class HubTest : public ::testing::Test {

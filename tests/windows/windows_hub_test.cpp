@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "packet_builder.h"
+#include "read_thread.h"
 #include "rows_cases.h"
 
 using namespace palvex_test;
@@ -102,34 +103,6 @@ void* context(int i) {
     static int tags[8];
     return &tags[i];
 }
-
-// corvel_read_thread on a thread of its own, and whether it has returned.
-class ReadThread {
-public:
-    void start() {
-        thread_ = std::thread([this] {
-            corvel_read_thread();
-            std::lock_guard<std::mutex> lock(m_);
-            done_ = true;
-            cv_.notify_all();
-        });
-    }
-    bool wait_returned(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, timeout, [&] { return done_; });
-    }
-    ~ReadThread() {
-        if (!thread_.joinable()) return;
-        corvel_release();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool done_ = false;
-};
 
 // Opens the connection and waits until the hub counts it as a new session.
 void open_session() {
