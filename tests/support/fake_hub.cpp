@@ -112,6 +112,7 @@ struct FakeHub::Impl {
     std::size_t refuse_n = 0;
     std::size_t accepted = 0;
     std::size_t greetings = 0;
+    std::size_t replies_chosen = 0;  // hub thread only
     std::vector<Connection> infos;
     bool session_open = false;
     std::deque<Item> queue;
@@ -358,14 +359,19 @@ struct FakeHub::Impl {
     void greeting_complete(Conn& c, Clock::time_point now) {
         {
             std::lock_guard<std::mutex> lk(m);
-            c.reply = greetings < refuse_n ? refusal : reply;
+            c.reply = replies_chosen++ < refuse_n ? refusal : reply;
+        }
+        c.phase = Conn::Phase::answering;
+        c.answer_at = now + c.reply.delay;
+        // An immediate answer is given before the greeting is counted, so a
+        // test that waited for the greeting sees the answer's state too.
+        if (c.reply.delay.count() == 0) answer(c);
+        {
+            std::lock_guard<std::mutex> lk(m);
             ++greetings;
             infos[c.index].greeted = true;
         }
         cv.notify_all();
-        c.phase = Conn::Phase::answering;
-        c.answer_at = now + c.reply.delay;
-        if (c.reply.delay.count() == 0) answer(c);
     }
 
     void answer(Conn& c) {
