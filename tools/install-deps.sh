@@ -11,7 +11,8 @@ packages=(g++ cmake ninja-build pkg-config git
           libspdlog-dev libfmt-dev nlohmann-json3-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           iproute2
-          python3 python3-matplotlib)
+          python3 python3-matplotlib
+          libedf-dev python3-mne)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi

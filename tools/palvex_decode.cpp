@@ -51,6 +51,7 @@
 #include <thread>
 #include <vector>
 
+#include "bdf_writer.h"
 #include "packet_builder.h"
 #include "tool_support.h"
 
@@ -94,6 +95,11 @@ Options:
   --board SSID         live only: register this board before reading, so its
                        rows start with its very first chunk (repeatable; other
                        boards are still picked up as they appear)
+  --bdf FILE           also write BDF+ (24-bit, with annotations): FILE for
+                       one board, FILE with _SSID before the extension for
+                       each of several; without --output no CSV is written
+  --rate HZ            the boards' sampling rate for --bdf (whole Hz); the
+                       descriptor's "sampling_rate" otherwise
   --verbose            let the library log at info level (default: warnings)
   --show-descriptor    print the default descriptor and exit
   --help               show this text
@@ -109,6 +115,12 @@ board: rows, filler rows, lost packets (that never arrived; the filler rows
 of a gap also stand in for the packet that revealed it) and dropped packets
 (that arrived right after a gap and were discarded by the library, seen as
 missing packet numbers).
+
+BDF+ files hold the board's ExG (uV), accelerometer (g), gyroscope (deg/s),
+PPG, resistance (Ohm) and battery (%) signals as its family has them, in
+data records of one second, and annotate each run of filler rows as "lost
+packets: N" and, live, each trigger sent as "trigger". SIGINT or SIGTERM
+ends the run with the files complete.
 
 Exit status: 0 done; 1 an error (unreadable file, bad descriptor, truncated
 capture, no hub), after which the rows already written stay valid; 2 a bad
@@ -126,6 +138,8 @@ struct Options {
     std::string trigger_board;
     std::vector<std::string> boards;
     bool verbose = false;
+    std::string bdf;
+    int rate = 0;  // 0: from the descriptor
 };
 
 Options parse(int argc, char** argv, int& action) {  // action: 0 run, 1 help, 2 show descriptor
@@ -165,6 +179,11 @@ Options parse(int argc, char** argv, int& action) {  // action: 0 run, 1 help, 2
             o.boards.push_back(ssid);
         } else if (a == "--verbose") {
             o.verbose = true;
+        } else if (a == "--bdf") {
+            o.bdf = value();
+            if (o.bdf.empty()) throw UsageError("--bdf needs a file name");
+        } else if (a == "--rate") {
+            o.rate = static_cast<int>(parse_count(a, value(), 1, 100000));
         } else if (!a.empty() && a[0] == '-' && a != "-") {
             throw UsageError("unknown option '" + a + "'");
         } else if (o.capture.empty()) {
@@ -181,6 +200,7 @@ Options parse(int argc, char** argv, int& action) {  // action: 0 run, 1 help, 2
         throw UsageError("--trigger needs the library's hub connection; it cannot be combined with --record");
     if (duration_given && o.hub.empty()) throw UsageError("--duration is for --hub");
     if (!o.boards.empty() && (o.hub.empty() || !o.record.empty())) throw UsageError("--board is for live decoding (--hub without --record)");
+    if (o.rate && o.bdf.empty()) throw UsageError("--rate is for --bdf");
     return o;
 }
 
@@ -195,6 +215,8 @@ struct Descriptor {
     // raw PPG value in MES_5 rows (the two share format code 4).
     int raw_ppg_only_column = -1;
     std::vector<std::string> names;
+    BdfColumns bdf;
+    int sampling_rate = 0;  // 0: not given
 };
 
 // A directory opens as a stream on Linux and reads as empty; say what it is.
@@ -300,8 +322,23 @@ Descriptor load_descriptor(const std::string& path) {
             break;
         }
     name(29, "valid");
+    d.bdf.exg = exg;
+    d.bdf.accel = accel;
+    d.bdf.gyro = gyro;
+    d.bdf.resistance = res;
+    d.bdf.ppg = ppg;
+    d.bdf.ppg_raw = ppg_raw;
+    if (j.contains("battery_channel")) d.bdf.battery = column(j["battery_channel"], "battery_channel", d.num_rows);
+    if (j.contains("sampling_rate")) {
+        const nlohmann::json& r = j["sampling_rate"];
+        if (!r.is_number_integer() || r.get<long long>() < 1 || r.get<long long>() > 100000)
+            throw ToolError("bad " + where + ": \"sampling_rate\" must be a whole number of Hz from 1 to 100000, not " +
+                            r.dump());
+        d.sampling_rate = r.get<int>();
+    }
     for (int c = 0; c < d.num_rows; ++c)
         if (d.names[c].empty()) d.names[c] = "col_" + std::to_string(c);
+    d.bdf.names = d.names;
     return d;
 }
 
@@ -342,8 +379,11 @@ struct Board {
 
 class CsvSink {
 public:
-    CsvSink(const Descriptor& d, const std::string& path) : d_(d), path_(path) {
-        if (path.empty()) {
+    // write: false when only BDF+ is wanted; rows are still counted.
+    CsvSink(const Descriptor& d, const std::string& path, bool write = true, BdfOutput* bdf = nullptr)
+        : d_(d), path_(path), bdf_(bdf), write_(write) {
+        if (!write) {
+        } else if (path.empty()) {
             out_ = stdout;
         } else {
             out_ = std::fopen(path.c_str(), "wb");
@@ -365,6 +405,8 @@ public:
     ~CsvSink() { close(); }
 
     void close() {
+        if (bdf_) bdf_->close();
+        if (bdf_ && !error_ && !bdf_->error().empty()) error_ = bdf_->error();
         if (!out_) return;
         const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
         if (out_ != stdout) std::fclose(out_);
@@ -404,6 +446,8 @@ public:
         }
         ++b.rows;
         b.progress_rows.store(b.rows, std::memory_order_relaxed);
+        if (bdf_) bdf_->row(&b, b.ssid, b.family, row, count, filler);
+        if (!write_) return;
 
         if (b.csv_ssid.empty()) b.csv_ssid = csv_field(b.ssid);
         std::size_t n = 0;
@@ -441,9 +485,13 @@ private:
     std::vector<char> line_;
     std::optional<std::string> error_;
     bool started_ = false;
+    BdfOutput* bdf_;
+    bool write_;
 };
 
 CsvSink* g_sink = nullptr;
+BdfOutput* g_bdf = nullptr;
+StopSignals* g_signals = nullptr;
 bool g_raw_ppg_known = false;  // the descriptor lets MES_4 and MES_5 rows be told apart
 
 void on_row(void* context, const double* row, size_t count) { g_sink->row(*static_cast<Board*>(context), row, count); }
@@ -590,13 +638,20 @@ void decode_capture(const std::string& path, DecodeResult& result) {
             result.error = e.what();
         }
     }
+    if (g_bdf) g_bdf->expect(result.boards.size());
     Progress progress;
-    for (std::size_t bi = 0; bi < result.boards.size(); ++bi) {
+    bool stopped = false;
+    for (std::size_t bi = 0; bi < result.boards.size() && !stopped; ++bi) {
         Board& b = *result.boards[bi];
         release();
         CaptureReader in(path);
         Chunk c;
         for (std::uint64_t k = 0; k < readable_chunks && in.next(c); ++k) {
+            // A stop request ends the decoding with complete files.
+            if (g_signals && k % 1024 == 1023 && g_signals->wait(std::chrono::milliseconds(0))) {
+                stopped = true;
+                break;
+            }
             if (c.corrupted || c.ssid != b.ssid) continue;
             if (b.family == 0) b.family = family_of_buffer(c.payload.data(), c.payload.size());
             const int rc = interpret_data_fn(c.payload.data(), c.payload.size(), on_row, &b);
@@ -614,6 +669,7 @@ void decode_capture(const std::string& path, DecodeResult& result) {
     }
     release();
     progress.clear();
+    if (stopped) std::fprintf(stderr, "palvex-decode: stopped by a signal; the output holds the rows decoded before\n");
     std::string refused;
     for (const auto& b : result.boards)
         if (b->refused) refused += (refused.empty() ? "" : ", ") + b->ssid + " (" + family_name(b->family) + ")";
@@ -671,6 +727,7 @@ int run_live(const Options& o, CsvSink& sink, StopSignals& signals, spdlog::logg
                 const unsigned char command[] = {0x01};
                 const int rc = corvel_write_data(command, sizeof command, target);
                 progress.clear();
+                if (g_bdf) g_bdf->trigger();
                 std::fprintf(stderr, "palvex-decode: trigger command 01 sent to board %s (result %d)\n",
                              target->ssid.c_str(), rc);
                 trigger_pending = false;
@@ -822,13 +879,26 @@ int run_record(const Options& o, CsvSink& sink, StopSignals& signals) {
 
 int run(const Options& o) {
     StopSignals signals;  // before any thread exists
+    g_signals = &signals;
     const Descriptor d = load_descriptor(o.descriptor_file);
+    // A BDF+ file with a guessed rate would be wrong data.
+    const int rate = o.rate ? o.rate : d.sampling_rate;
+    if (!o.bdf.empty() && rate == 0)
+        throw UsageError("--bdf needs the sampling rate: give --rate HZ or \"sampling_rate\" in the descriptor");
+    if (!o.bdf.empty()) {
+        const auto slash = o.bdf.find_last_of('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o.bdf.substr(0, slash);
+        if (::access(dir.c_str(), W_OK) != 0) throw ToolError("cannot write " + o.bdf + ": " + std::strerror(errno));
+    }
+    std::unique_ptr<BdfOutput> bdf;
+    if (!o.bdf.empty()) bdf = std::make_unique<BdfOutput>(d.bdf, o.bdf, rate, o.hub.empty() || !o.record.empty() ? 0 : o.boards.size());
+    g_bdf = bdf.get();
     // Fail before touching a hub or a file when the capture cannot be read.
     if (!o.capture.empty()) CaptureReader check(o.capture);
     auto log = make_logger(o.verbose);
     set_logger(log.get());
     set_board_json(d.text.c_str());
-    CsvSink sink(d, o.output);
+    CsvSink sink(d, o.output, o.bdf.empty() || !o.output.empty(), bdf.get());
     g_sink = &sink;
     g_raw_ppg_known = d.raw_ppg_only_column >= 0;
     if (!o.record.empty()) return run_record(o, sink, signals);

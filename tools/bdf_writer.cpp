@@ -1,0 +1,317 @@
+#include "bdf_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "tool_support.h"
+
+#ifdef PALVEX_DECODE_BDF
+#include <edflib.h>
+#endif
+
+namespace palvex_tools {
+namespace {
+
+// Format code 4 rows of a board not yet known to be MES_4 or MES_5.
+constexpr int format_code_mes = 100;
+
+// Coding of a signal whose values are integer counts times `gain`: `dig` is
+// the largest count kept, chosen so that gain * dig has at most 8
+// characters (the EDF header's field) and the physical range is exact.
+BdfSignal counts(int column, std::string label, std::string unit, double gain, int dig_min, int dig_max,
+                 double phys_min, double phys_max) {
+    BdfSignal s;
+    s.column = column;
+    s.label = std::move(label);
+    s.unit = std::move(unit);
+    s.gain = gain;
+    s.dig_min = dig_min;
+    s.dig_max = dig_max;
+    s.phys_min = phys_min;
+    s.phys_max = phys_max;
+    s.offset = phys_min - gain * dig_min;
+    return s;
+}
+
+}  // namespace
+
+std::vector<BdfSignal> bdf_signals(const BdfColumns& c, int family) {
+    std::vector<BdfSignal> out;
+    std::set<int> used;
+    auto name = [&](int col) { return col >= 0 && col < static_cast<int>(c.names.size()) ? c.names[col] : std::string(); };
+    auto add = [&](const std::vector<int>& cols, std::size_t limit, auto make) {
+        for (std::size_t i = 0; i < cols.size() && i < limit; ++i)
+            if (used.insert(cols[i]).second) out.push_back(make(cols[i]));
+    };
+    const bool mes = family == MES_2 || family == MES_4 || family == MES_5 || family == format_code_mes;
+    const bool wua2 = family == WUA2;
+    // ExG: int24 counts (WUA2: int32, of which the int24 range is kept)
+    // times 0.045 uV; 0.045 * 8388600 = 377487 exactly.
+    auto exg = [&](int col) { return counts(col, name(col), "uV", 0.045, -8388600, 8388600, -377487, 377487); };
+    // Accelerometer: counts times 6.1035e-05 g; 8200000 counts = 500.487 g.
+    // EDFlib cuts the header's numbers to 8 characters rather than rounding
+    // them, so the range's doubles must not lie below their decimals (those
+    // of 488.28 do, and that range would read back with a skewed offset).
+    auto accel = [&](int col) { return counts(col, name(col), "g", 6.1035e-05, -8200000, 8200000, -500.487, 500.487); };
+    // Gyroscope: counts times 0.01526 deg/s; 8000000 counts = 122080 deg/s.
+    auto gyro = [&](int col) { return counts(col, name(col), "deg/s", 0.01526, -8000000, 8000000, -122080, 122080); };
+    // PPG: bytes (MES_4) or int16 (MES_5), -1 where a row has none.
+    auto ppg = [&](int col) { return counts(col, name(col), "a.u.", 1, -32768, 32767, -32768, 32767); };
+    // Resistance: whole ohms; the int24 range (8.39 MOhm) is kept.
+    auto resistance = [&](int col) {
+        return counts(col, name(col), "Ohm", 1, -8388608, 8388607, -8388608, 8388607);
+    };
+    if (mes || wua2) add(c.exg, 8, exg);
+    if (wua2 || family == IMP_3) add(c.resistance, 10, resistance);
+    if (mes || wua2) {
+        add(c.accel, 3, accel);
+        add(c.gyro, 3, gyro);
+    }
+    if (family == MES_4 || family == format_code_mes) add(c.ppg, 2, ppg);
+    if (family == MES_5 || family == format_code_mes) add(c.ppg_raw, 3, ppg);
+    if (c.battery >= 0 && (mes || wua2 || family == IMP_3) && used.insert(c.battery).second) {
+        if (wua2) {
+            // Percent from millivolts, (mV - 2800) / 14.5: the digital value
+            // is the millivolts, -100..5700 mV is -200..200 %.
+            out.push_back(counts(c.battery, name(c.battery), "%", 1 / 14.5, -100, 5700, -200, 200));
+        } else {
+            out.push_back(counts(c.battery, name(c.battery), "%", 1, 0, 255, 0, 255));
+        }
+    }
+    return out;
+}
+
+#ifdef PALVEX_DECODE_BDF
+
+namespace {
+// Enough annotation room per data record for several lost-packet runs a
+// second; each costs 120 bytes a record.
+constexpr int annotation_signals = 8;
+
+std::string edf_open_error(int code) {
+    switch (code) {
+        case EDFLIB_MALLOC_ERROR: return "out of memory";
+        case EDFLIB_NO_SUCH_FILE_OR_DIRECTORY: return std::strerror(errno ? errno : ENOENT);
+        case EDFLIB_MAXFILES_REACHED: return "too many files open";
+        case EDFLIB_FILE_ALREADY_OPENED: return "already open";
+        default: return "EDFlib error " + std::to_string(code);
+    }
+}
+}  // namespace
+
+class BdfFile {
+public:
+    BdfFile(std::string path, std::vector<BdfSignal> signals, int rate, const std::string& ssid, int family)
+        : path_(std::move(path)), signals_(std::move(signals)), rate_(rate) {
+        if (signals_.empty())
+            throw ToolError("no signals to write for board " + ssid + " (" +
+                            (family == format_code_mes ? "MES_4 or MES_5" : family_name(family)) + ")");
+        errno = 0;
+        handle_ = edfopen_file_writeonly(path_.c_str(), EDFLIB_FILETYPE_BDFPLUS, static_cast<int>(signals_.size()));
+        if (handle_ < 0) throw ToolError("cannot write " + path_ + ": " + edf_open_error(handle_));
+        bool ok = edf_set_number_of_annotation_signals(handle_, annotation_signals) == 0;
+        for (std::size_t i = 0; i < signals_.size() && ok; ++i) {
+            const BdfSignal& s = signals_[i];
+            const int k = static_cast<int>(i);
+            ok = edf_set_samplefrequency(handle_, k, rate_) == 0 && edf_set_physical_maximum(handle_, k, s.phys_max) == 0 &&
+                 edf_set_physical_minimum(handle_, k, s.phys_min) == 0 &&
+                 edf_set_digital_maximum(handle_, k, s.dig_max) == 0 &&
+                 edf_set_digital_minimum(handle_, k, s.dig_min) == 0 &&
+                 edf_set_label(handle_, k, s.label.c_str()) == 0 &&
+                 edf_set_physical_dimension(handle_, k, s.unit.c_str()) == 0;
+        }
+        const std::string equipment = std::string("Corvel ") +
+                                      (family == format_code_mes ? "MES_4/MES_5" : family_name(family));
+        const std::string board = "board " + ssid;
+        ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
+             edf_set_recording_additional(handle_, board.c_str()) == 0;
+        if (!ok) {
+            edfclose_file(handle_);
+            throw ToolError("cannot write " + path_ + ": EDFlib refused the signal parameters");
+        }
+        record_.assign(signals_.size(), std::vector<int>(static_cast<std::size_t>(rate_)));
+    }
+    ~BdfFile() { close(); }
+
+    const std::string& path() const { return path_; }
+    void rename(const std::string& to) {
+        if (std::rename(path_.c_str(), to.c_str()) != 0)
+            throw ToolError("cannot rename " + path_ + " to " + to + ": " + std::strerror(errno));
+        path_ = to;
+    }
+    const std::string& error() const { return error_; }
+
+    void add(const double* row, std::size_t count, bool filler) {
+        if (handle_ < 0) return;
+        if (filler) {
+            if (run_ == 0) run_start_ = samples_;
+            ++run_;
+        } else if (run_) {
+            end_run();
+        }
+        for (std::size_t s = 0; s < signals_.size(); ++s) {
+            const BdfSignal& sig = signals_[s];
+            const double v = sig.column < static_cast<int>(count) ? row[sig.column] : 0.0;
+            const double d = std::round((v - sig.offset) / sig.gain);
+            record_[s][filled_] = static_cast<int>(std::clamp(d, double(sig.dig_min), double(sig.dig_max)));
+        }
+        ++samples_;
+        if (++filled_ == static_cast<std::size_t>(rate_)) write_record();
+    }
+
+    void trigger() { annotate(samples_, -1, "trigger"); }
+
+    void close() {
+        if (handle_ < 0) return;
+        if (run_) end_run();
+        if (filled_) {
+            // The last record is padded with the last row: a data record is
+            // all or nothing in BDF.
+            for (auto& sig : record_) std::fill(sig.begin() + static_cast<std::ptrdiff_t>(filled_), sig.end(), sig[filled_ - 1]);
+            filled_ = static_cast<std::size_t>(rate_);
+            write_record();
+        }
+        if (edfclose_file(handle_) != 0 && error_.empty()) error_ = "cannot complete " + path_;
+        handle_ = -1;
+    }
+
+private:
+    long long time_of(std::uint64_t sample) const {
+        return std::llround(static_cast<double>(sample) * 10000.0 / rate_);  // units of 100 us
+    }
+    void annotate(std::uint64_t sample, long long duration, const std::string& text) {
+        if (handle_ >= 0 && edfwrite_annotation_utf8(handle_, time_of(sample), duration, text.c_str()) != 0 &&
+            error_.empty())
+            error_ = "cannot annotate " + path_;
+    }
+    // A run of filler rows stands for the lost packets and the packet that
+    // revealed the gap (two rows a packet), as the summary counts them.
+    void end_run() {
+        const std::uint64_t lost = std::max<std::uint64_t>(1, (run_ > 2 ? run_ - 2 + 1 : 1) / 2);
+        annotate(run_start_, time_of(run_start_ + run_) - time_of(run_start_), "lost packets: " + std::to_string(lost));
+        run_ = 0;
+    }
+    void write_record() {
+        for (auto& sig : record_)
+            if (edfwrite_digital_samples(handle_, sig.data()) != 0) {
+                if (error_.empty()) error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+                edfclose_file(handle_);
+                handle_ = -1;
+                return;
+            }
+        filled_ = 0;
+    }
+
+    std::string path_;
+    std::vector<BdfSignal> signals_;
+    int rate_;
+    int handle_ = -1;
+    std::vector<std::vector<int>> record_;  // per signal, one data record
+    std::size_t filled_ = 0;
+    std::uint64_t samples_ = 0;
+    std::uint64_t run_ = 0, run_start_ = 0;
+    std::string error_;
+};
+
+#else
+
+class BdfFile {
+public:
+    BdfFile(std::string, std::vector<BdfSignal>, int, const std::string&, int) {
+        throw ToolError("this palvex-decode was built without EDFlib (libedf-dev): no --bdf");
+    }
+    const std::string& path() const { return path_; }
+    void rename(const std::string&) {}
+    const std::string& error() const { return path_; }
+    void add(const double*, std::size_t, bool) {}
+    void trigger() {}
+    void close() {}
+
+private:
+    std::string path_;
+};
+
+#endif
+
+BdfOutput::BdfOutput(const BdfColumns& columns, std::string path, int rate, std::size_t expected_boards)
+    : columns_(columns), path_(std::move(path)), rate_(rate), expected_(expected_boards) {
+#ifndef PALVEX_DECODE_BDF
+    throw ToolError("this palvex-decode was built without EDFlib (libedf-dev): no --bdf");
+#endif
+}
+
+BdfOutput::~BdfOutput() { close(); }
+
+std::string BdfOutput::path_for(const std::string& ssid) const {
+    std::string tag;
+    for (unsigned char ch : ssid)
+        tag += std::isalnum(ch) || ch == '-' || ch == '_' ? static_cast<char>(ch) : '_';
+    if (tag.empty()) tag = "board";
+    const auto slash = path_.find_last_of('/');
+    const auto dot = path_.find_last_of('.');
+    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const std::string stem = has_ext ? path_.substr(0, dot) : path_;
+    const std::string ext = has_ext ? path_.substr(dot) : std::string();
+    std::string candidate = stem + "_" + tag + ext;
+    for (int n = 2; std::any_of(order_.begin(), order_.end(), [&](BdfFile* f) { return f->path() == candidate; }); ++n)
+        candidate = stem + "_" + tag + "-" + std::to_string(n) + ext;
+    return candidate;
+}
+
+void BdfOutput::row(const void* board, const std::string& ssid, int family, const double* row, std::size_t count,
+                    bool filler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(board);
+    if (it == files_.end()) {
+        if (failed_.count(board)) return;
+        try {
+            if (order_.size() == 1 && order_[0]->path() == path_) order_[0]->rename(path_for(first_ssid_));
+            const bool several = expected_ > 1 || !order_.empty();
+            auto file = std::make_unique<BdfFile>(several ? path_for(ssid) : path_, bdf_signals(columns_, family), rate_,
+                                                  ssid, family);
+            if (order_.empty()) first_ssid_ = ssid;
+            order_.push_back(file.get());
+            it = files_.emplace(board, std::move(file)).first;
+        } catch (const std::exception& e) {
+            failed_[board] = true;
+            if (error_.empty()) error_ = e.what();
+            return;
+        }
+    }
+    it->second->add(row, count, filler);
+}
+
+void BdfOutput::trigger() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (BdfFile* f : order_) f->trigger();
+}
+
+void BdfOutput::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (BdfFile* f : order_) {
+        f->close();
+        if (error_.empty() && !f->error().empty()) error_ = f->error();
+    }
+}
+
+std::string BdfOutput::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!error_.empty()) return error_;
+    for (BdfFile* f : order_)
+        if (!f->error().empty()) return f->error();
+    return {};
+}
+
+std::vector<std::string> BdfOutput::paths() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (BdfFile* f : order_) out.push_back(f->path());
+    return out;
+}
+
+}  // namespace palvex_tools
