@@ -191,19 +191,24 @@ class LiveToBdf(ScratchCase):
     def test_sigterm_ends_complete_files_with_the_trigger(self):
         with Simulator(["--board", "A1:MES_4", "--board", "B2:WUA2", "--duration", 30], self.dir):
             err_path = self.path("decode.err")
+
+            def errors():
+                with open(err_path) as f:
+                    return f.read()
+
             with open(err_path, "w") as err:
                 args = [PALVEX_DECODE, "--hub", "::1", "--duration", 30, "--trigger", "--trigger-board", "A1",
                         "--bdf", self.path("live.bdf"), "--rate", RATE, "-o", self.path("live.csv")]
                 proc = subprocess.Popen([str(a) for a in args], stdout=subprocess.DEVNULL, stderr=err)
                 try:
                     deadline = time.monotonic() + 15
-                    while "trigger command 01 sent" not in open(err_path).read():
-                        self.assertLess(time.monotonic(), deadline, open(err_path).read())
-                        self.assertIsNone(proc.poll(), open(err_path).read())
+                    while "trigger command 01 sent" not in errors():
+                        self.assertLess(time.monotonic(), deadline, errors())
+                        self.assertIsNone(proc.poll(), errors())
                         time.sleep(0.05)
                     time.sleep(1.5)  # more than one data record after the trigger
                     proc.send_signal(signal.SIGTERM)
-                    self.assertEqual(proc.wait(15), 0, open(err_path).read())
+                    self.assertEqual(proc.wait(15), 0, errors())
                 finally:
                     if proc.poll() is None:
                         proc.kill()
@@ -226,6 +231,37 @@ class LiveToBdf(ScratchCase):
                 col = header.index("exg_0")
                 self.assertEqual([round(v / 0.045) for v in d["signals"][0]["physical"][:n]],
                                  [round(float(r[col]) / 0.045) for r in boards[ssid]])
+
+    def test_a_killed_run_keeps_every_data_record_but_the_last(self):
+        import mne  # Debian's python3-mne
+        out = self.path("killed.bdf")
+        with Simulator(["--board", "A1:MES_2", "--rate", 1000, "--duration", 30], self.dir):
+            args = [PALVEX_DECODE, "--hub", "::1", "--duration", 30, "--board", "A1", "--bdf", out, "--rate", RATE,
+                    "-o", self.path("killed.csv")]
+            proc = subprocess.Popen([str(a) for a in args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                # 15 signals and 8 annotation signals: a 6 KB header and 12 KB
+                # data records, so 80 KB is more than five records.
+                deadline = time.monotonic() + 15
+                while not (os.path.exists(out) and os.path.getsize(out) > 80_000):
+                    self.assertLess(time.monotonic(), deadline)
+                    self.assertIsNone(proc.poll())
+                    time.sleep(0.02)
+            finally:
+                proc.kill()
+                proc.wait()
+        raw = mne.io.read_raw_bdf(out, preload=True, verbose="error")
+        self.assertEqual(raw.n_times % RATE, 0)
+        self.assertGreaterEqual(raw.n_times, 3 * RATE)
+        with open(self.path("killed.csv"), newline="") as f:
+            text = f.read()
+        header, rows = read_csv(text[:text.rfind("\n") + 1], text=True)
+        # Rows still in the last record (and in stdio buffers) are what is lost.
+        self.assertGreaterEqual(raw.n_times, len(rows) - 2 * RATE)
+        col = header.index("exg_0")
+        n = min(raw.n_times, len(rows))
+        self.assertEqual([round(v / 0.045e-6) for v in raw.get_data(picks=["exg_0"])[0][:n]],
+                         [round(float(r[col]) / 0.045) for r in rows[:n]])
 
 
 if __name__ == "__main__":
