@@ -1,12 +1,9 @@
 // libFuzzer target: a hub byte stream, cut into receives where the input
-// says (fuzz_framing.h), through the units the read loop is made of: the
-// chunk framing (ChunkStream), the decoder factory (init_data_handler_fn)
-// and the decoders' get_packets, one decoder per SSID, once for the board's
-// registered context and once for every all-boards context.
-//
-// The read loop itself needs a connected hub socket, so it is not driven
-// here; its per-chunk sequence (in src/hub/read_loop.cpp) is followed step
-// by step, with local tables in place of the process-wide ones.
+// says (fuzz_framing.h), through the read loop's own code without a socket:
+// the chunk framing (ChunkStream) and the loop's per-chunk handling
+// (ChunkDispatcher: the SSID tables, the decoder factory, get_packets for
+// the board's registered context and every all-boards context). The hub
+// tables are emptied before every input.
 //
 // Oracles besides the sanitizers: the chunks that come out of the framing
 // are exactly those of the whole stream parsed in one piece, whatever the
@@ -15,12 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "fuzz_framing.h"
+#include "hub/chunk_dispatch.h"
 #include "hub/chunk_stream.h"
-#include "interface/decoder_factory.h"
+#include "hub/hub.h"
 #include "interface/library_state.h"
 #include "interface/logging.h"
 #include "packets/byte_order.h"
@@ -37,7 +34,7 @@ using palvex::ChunkStream;
     std::abort();
 }
 
-int contexts[4];  // host contexts are only tags
+int contexts[8];  // host contexts are only tags: 0-3 per board, 4-7 for all boards
 volatile double sink_value;
 
 void on_row(void* context, const double* row, size_t count) {
@@ -48,11 +45,6 @@ void on_row(void* context, const double* row, size_t count) {
     if (row[29] != 1.0) fail("row without its valid mark", 0);
     // Both ends must be readable: the row is one block of `count` doubles.
     sink_value = row[0] + row[count - 1];
-}
-
-// The read loop goes on after these and ends on anything else.
-bool accepted(int rc) {
-    return rc == 0 || rc == palvex::result_dropped || rc == palvex::result_config || rc == PALVEX_ERR_NO_CONTEXT;
 }
 
 struct Expected {
@@ -79,44 +71,16 @@ std::vector<Expected> parse_whole(const std::uint8_t* s, std::size_t n) {
     return out;
 }
 
-class Loop {
-public:
-    Loop(unsigned config) : register_all_(config & 4), all_boards_((config >> 3) & 3) {}
-
-    // False when the read loop would have ended.
-    bool chunk(const ChunkStream::Chunk& c) {
-        if (c.corrupted) return true;
-        const std::string ssid(c.ssid);
-        const auto length = static_cast<std::size_t>(c.length);
-        void* registered = register_all_ || ssid.size() % 2 == 0 ? &contexts[ssid.size() % 4] : nullptr;
-        palvex::DecoderSlot& slot = decoders_[ssid];
-        const int rc = palvex::init_data_handler_fn(c.payload, length, &on_row, registered, slot, ssid.c_str());
-        if (rc != 0 && rc != palvex::result_dropped && rc != palvex::result_config && rc != PALVEX_ERR_NO_DESCRIPTOR &&
-            rc != PALVEX_ERR_UNKNOWN_TYPE)
-            fail("init_data_handler_fn result", rc);
-        if (rc != 0 || !slot) return true;
-        const palvex::DecoderSlot decoder = slot;
-        if (registered != nullptr) {
-            decoder->host_context = registered;
-            if (!accepted(check(decoder->get_packets(c.payload, length)))) return false;
-        }
-        for (unsigned i = 0; i < all_boards_; ++i) {
-            decoder->host_context = &contexts[i];
-            if (!accepted(check(decoder->get_packets(c.payload, length)))) return false;
-        }
-        return true;
-    }
-
-private:
-    static int check(int rc) {
-        if (rc < -2 || (rc > 2 && rc != PALVEX_ERR_NO_DESCRIPTOR)) fail("get_packets result", rc);
-        return rc;
-    }
-
-    bool register_all_;
-    unsigned all_boards_;
-    std::unordered_map<std::string, palvex::DecoderSlot> decoders_;
-};
+// Registrations chosen by the input: boards of even SSID length (or all,
+// with bit 2) get a context of their own, and bits 3-4 say how many
+// contexts take all boards.
+void register_contexts(unsigned config, const std::vector<Expected>& chunks) {
+    palvex::reset_hub_tables();
+    const bool register_all = config & 4;
+    for (const Expected& e : chunks)
+        if (register_all || e.ssid.size() % 2 == 0) palvex::set_board(&contexts[e.ssid.size() % 4], e.ssid.c_str());
+    for (unsigned i = 0; i < ((config >> 3) & 3); ++i) palvex::set_board(&contexts[4 + i], "");
+}
 
 ChunkStream* stream;  // 500 kB: made once
 
@@ -143,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<Expected> expected = parse_whole(bytes, rest);
     std::size_t seen = 0;
 
-    Loop loop(config);
+    register_contexts(config, expected);
+    palvex::ChunkDispatcher dispatcher(&on_row);
     stream->clear();
     std::size_t at = 0;
     for (const std::size_t piece : pieces) {
@@ -161,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (c.corrupted != e.corrupted || c.ssid != e.ssid || c.length != e.length ||
                     (!c.corrupted && std::memcmp(c.payload, bytes + e.payload_at, static_cast<std::size_t>(c.length)) != 0))
                     fail("chunk differs from the whole stream's", static_cast<long long>(seen - 1));
-                if (!loop.chunk(c)) return 0;  // an interpretation error ends the loop
+                if (!dispatcher.dispatch(c)) return 0;  // an interpretation error ends the loop
             }
         }
     }

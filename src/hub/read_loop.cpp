@@ -2,10 +2,10 @@
 #include <string>
 #include <thread>
 
+#include "hub/chunk_dispatch.h"
 #include "hub/chunk_stream.h"
 #include "hub/hub.h"
 #include "hub/hub_state.h"
-#include "interface/decoder_factory.h"
 #include "interface/logging.h"
 
 namespace palvex {
@@ -15,8 +15,6 @@ namespace {
 // is gone or the socket failed. Waiting keeps the loop from spinning.
 constexpr auto quick_return = std::chrono::milliseconds(50);
 constexpr auto idle_wait = std::chrono::milliseconds(50);
-
-bool accepted(int rc) { return rc == 0 || rc == result_dropped || rc == result_config || rc == PALVEX_ERR_NO_CONTEXT; }
 
 // Before every receive and every chunk: true when the loop must end.
 bool terminate_requested() {
@@ -28,7 +26,7 @@ bool terminate_requested() {
 
 class ReadLoop {
 public:
-    ReadLoop(SocketClientTCP6& socket, data_callback_fn callback) : socket_(socket), callback_(callback) {}
+    ReadLoop(SocketClientTCP6& socket, data_callback_fn callback) : socket_(socket), dispatcher_(callback) {}
 
     void run() {
         // The first bytes after the loop starts are thrown away unread.
@@ -39,11 +37,7 @@ public:
             ChunkStream::Chunk chunk;
             while (stream_.next(chunk)) {
                 if (terminate_requested()) return;
-                if (chunk.corrupted) {
-                    log_warn("Got corrupted packet size. Continuing.");
-                    continue;
-                }
-                if (!deliver(chunk)) return;
+                if (!dispatcher_.dispatch(chunk)) return;
             }
         }
     }
@@ -64,65 +58,9 @@ private:
         return n;
     }
 
-    // False when an interpretation error ends the loop.
-    bool deliver(const ChunkStream::Chunk& chunk) {
-        const std::size_t length = static_cast<std::size_t>(chunk.length);
-        ssid_.assign(chunk.ssid.data(), chunk.ssid.size());
-        void* registered = nullptr;
-        bool has_registered = false;
-        DecoderSlot decoder;
-        int rc = 0;
-        {
-            std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-            const auto entry = corvel_board_map.find(ssid_);
-            has_registered = entry != corvel_board_map.end();
-            if (has_registered) registered = entry->second;
-            auto [slot, is_new] = corvel_global_packets.try_emplace(ssid_);
-            if (is_new) {
-                log_info("Storing new SSID: {}", ssid_);
-                corvel_ssids.push_back(ssid_);
-            }
-            // The slot is replaced under the lock: the write path reads it from other threads.
-            rc = init_data_handler_fn(chunk.payload, length, callback_, registered, slot->second, ssid_.c_str());
-            decoder = slot->second;
-        }
-        if (rc == result_dropped || rc == result_config) {
-            log_warn("Found secondary error at packet init: {}. Continuing.", rc);
-            return true;
-        }
-        if (rc != 0) {
-            log_warn("Found error at packet init: {}. Continuing.", rc);
-            return true;
-        }
-        if (!decoder) {
-            log_warn("Packet handler was not initialized for some reason. Dropping packet and continuing.");
-            return true;
-        }
-        if (has_registered) {
-            decoder->host_context = registered;
-            rc = decoder->get_packets(chunk.payload, length);
-            if (!accepted(rc)) {
-                log_error("Packet interpretation error: {}", rc);
-                return false;
-            }
-        }
-        // Held while the host's callback runs for every all-boards context.
-        std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-        for (void* context : corvel_all_board_vec) {
-            decoder->host_context = context;
-            rc = decoder->get_packets(chunk.payload, length);
-            if (!accepted(rc)) {
-                log_error("Packet interpretation error when combined: {}", rc);
-                return false;
-            }
-        }
-        return true;
-    }
-
     SocketClientTCP6& socket_;
-    data_callback_fn callback_;
+    ChunkDispatcher dispatcher_;
     ChunkStream stream_;
-    std::string ssid_;
     bool hub_gone_reported_ = false;
 };
 

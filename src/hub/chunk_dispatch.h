@@ -1,0 +1,30 @@
+// What the read loop does with one chunk, as a unit of its own so that the
+// fuzz target runs the loop's own code without a socket: record a new SSID,
+// have the factory make or keep the board's decoder, decode the chunk for
+// the board's registered context and then for every all-boards context.
+#pragma once
+
+#include <string>
+
+#include "hub/chunk_stream.h"
+#include "palvex/palvex.h"
+
+namespace palvex {
+
+class ChunkDispatcher {
+public:
+    explicit ChunkDispatcher(data_callback_fn callback) : callback_(callback) {}
+
+    // False when an interpretation error must end the read loop.
+    bool dispatch(const ChunkStream::Chunk& chunk);
+
+private:
+    data_callback_fn callback_;
+    std::string ssid_;  // reused: no allocation per chunk
+};
+
+// Forgets every board met and every registration. For fuzzing and tests
+// only, never while a read loop runs.
+void reset_hub_tables();
+
+}  // namespace palvex
