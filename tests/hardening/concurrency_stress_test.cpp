@@ -72,28 +72,9 @@ struct Write {
     std::array<unsigned char, 5> command;
 };
 
-class Stress : public ::testing::Test {
+class Stress : public HubTest {
 protected:
-    void SetUp() override {
-        set_board_json(default_descriptor_json().c_str());
-        corvel_set_pcallback(&on_row);
-        hub.set_lifetime_limit(60s);
-        hub.start();
-    }
-    void TearDown() override {
-        corvel_release();
-        hub.stop_stream();
-        hub.stop();
-    }
-    // Kept for the whole process, and reachable: the TCP client keeps the
-    // logger it was given.
-    static CapturedLog& process_log() {
-        static CapturedLog* const log = new CapturedLog;
-        return *log;
-    }
-    CapturedLog& log = process_log();
-    FakeHub hub;
-    ReadThread reader;
+    data_callback_fn row_callback() const override { return &on_row; }
 };
 
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

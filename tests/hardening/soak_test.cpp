@@ -86,28 +86,10 @@ struct Feed {
     Imp3Packet imp{};
 };
 
-class Soak : public ::testing::Test {
+class Soak : public HubTest {
 protected:
-    void SetUp() override {
-        set_board_json(default_descriptor_json().c_str());
-        corvel_set_pcallback(&on_row);
-        hub.set_lifetime_limit(std::chrono::milliseconds(0));
-        hub.start();
-    }
-    void TearDown() override {
-        corvel_release();
-        hub.stop_stream();
-        hub.stop();
-    }
-    // Kept for the whole process, and reachable: the TCP client keeps the
-    // logger it was given.
-    static CapturedLog& process_log() {
-        static CapturedLog* const log = new CapturedLog;
-        return *log;
-    }
-    CapturedLog& log = process_log();
-    FakeHub hub;
-    ReadThread reader;
+    data_callback_fn row_callback() const override { return &on_row; }
+    std::chrono::milliseconds hub_lifetime() const override { return std::chrono::milliseconds(0); }
 };
 
 TEST_F(Soak, FiftyMillionChunksWithLossesAllRowsAccountedMemoryFlat) {
