@@ -81,6 +81,16 @@ enum {
  * one warning naming both numbers is logged. */
 #define PALVEX_MAX_FILLED_ROWS 1048576
 
+/* Telling filler rows from decoded ones. Filler rows are copies of the last
+ * good row, so a board whose channels do not change (disabled channels, a
+ * board at rest) cannot be told apart from a loss by comparing values. A
+ * descriptor may name a "filler_channel" column: the library sets it to 1.0
+ * in every filler row and to 0.0 in every decoded row, in single-board and
+ * hub mode alike. It must lie inside the row like every other column (else
+ * the descriptor is refused with PALVEX_ERR_NO_DESCRIPTOR). Without the key
+ * rows are unchanged. The packet number of every row, filler or not, is in
+ * the descriptor's "package_num_channel" column, for every family. */
+
 /* Receives one row of `count` doubles (always the descriptor's "num_rows").
  * The row is valid only during the call. */
 typedef void (*data_callback_fn)(void* host_context, const double* row, size_t count);

@@ -10,8 +10,6 @@
 namespace palvex {
 namespace {
 
-constexpr std::size_t wua2_buffer_length = 216;
-
 const char* family_name(COMM_TYPE type) {
     switch (type) {
         case WUA2: return "WUA2";
@@ -64,7 +62,7 @@ int create(COMM_TYPE type, data_callback_fn callback, void* host_context, Decode
 int init_data_handler_fn(const unsigned char* buffer, std::size_t length, data_callback_fn callback,
                          void* host_context, DecoderSlot& slot, const char* stream_name) {
     if (length == config_packet_length) return result_config;
-    if (length == wua2_buffer_length) {
+    if (length == buffer_length_of(WUA2)) {
         if (slot && slot->comm_type == WUA2) return 0;
         return create(WUA2, callback, host_context, slot, stream_name);
     }

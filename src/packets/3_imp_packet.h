@@ -8,7 +8,7 @@ namespace palvex {
 
 class IMP_3_PACKET final : public PacketBase {
 public:
-    static constexpr int packet_size = 89;
+    static constexpr int packet_size = packet_size_of(IMP_3);
 
     IMP_3_PACKET(const nlohmann::json& descriptor, data_callback_fn callback);
 

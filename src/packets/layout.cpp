@@ -33,6 +33,13 @@ public:
         return checked(*v, quoted(key));
     }
 
+    // A key the host may leave out (or set to null): no_column then.
+    std::int32_t optional_column(const char* key) {
+        const json* v = find_key(descriptor_, key);
+        if (!v || v->is_null()) return no_column;
+        return checked(*v, quoted(key));
+    }
+
     template <std::size_t Width>
     Columns<Width> list(const char* key) {
         const json& arr = array(key);
@@ -173,14 +180,15 @@ BaseFields read_base_fields(const json& descriptor) {
 }
 
 std::string compile_layout(COMM_TYPE family, const json& descriptor, const BaseFields& base,
-                           std::int32_t loss_column, Layout& layout) {
+                           Layout& layout) {
     layout = Layout{};
     layout.num_rows = base.num_rows;
     try {
         Compiler c(descriptor, base.num_rows);
         if (base.num_rows <= valid_row_column)
             throw LayoutError("\"num_rows\" must be at least 30: column 29 is set in every row");
-        c.in_row(loss_column, quoted("package_num_channel"));
+        c.in_row(base.package_num_channel, quoted("package_num_channel"));
+        layout.filler = c.optional_column("filler_channel");
         c.framing_values("ppg_channels", layout.framing_ppg);
         c.framing_values("ppg_raw_channels", layout.framing_ppg);
         switch (family) {

@@ -29,6 +29,7 @@ struct Columns {
 
 // Column 29 of every delivered row is set to 1.0.
 constexpr std::int32_t valid_row_column = 29;
+constexpr std::int32_t no_column = -1;
 
 struct Layout {
     std::int32_t num_rows = 0;
@@ -43,6 +44,9 @@ struct Layout {
     std::int32_t battery = 0;
     std::array<std::int32_t, 4> other{};
     bool has_nibbles = false;  // "other_channels" holds more than 3 entries
+    // "filler_channel", optional: 1.0 in filler rows, 0.0 in decoded rows,
+    // so a host tells them apart by delivery rather than by value.
+    std::int32_t filler = no_column;
 };
 
 // The fields the decoder base reads first: the row length and the packet
@@ -54,10 +58,9 @@ struct BaseFields {
 BaseFields read_base_fields(const nlohmann::json& descriptor);
 
 // Fills `layout` with what `family` reads. Returns an empty text when the
-// family can decode with the descriptor, else why it cannot. `loss_column`
-// is the column the loss accounting reads (26 for WUA2).
+// family can decode with the descriptor, else why it cannot.
 std::string compile_layout(COMM_TYPE family, const nlohmann::json& descriptor,
-                           const BaseFields& base, std::int32_t loss_column, Layout& layout);
+                           const BaseFields& base, Layout& layout);
 
 // JSON number (or boolean) to a 32-bit column value: integers keep their low
 // 32 bits, floating point truncates toward zero. Returns false for any other

@@ -6,9 +6,9 @@
 namespace palvex {
 namespace {
 
-constexpr MesFormat mes_2{MES_2, 73, MesFormat::Ppg::none, 65, 2};
-constexpr MesFormat mes_4{MES_4, 75, MesFormat::Ppg::bytes, 67, 4};
-constexpr MesFormat mes_5{MES_5, 79, MesFormat::Ppg::raw16, 71, 4};
+constexpr MesFormat mes_2{MES_2, packet_size_of(MES_2), MesFormat::Ppg::none, 65, 2};
+constexpr MesFormat mes_4{MES_4, packet_size_of(MES_4), MesFormat::Ppg::bytes, 67, 4};
+constexpr MesFormat mes_5{MES_5, packet_size_of(MES_5), MesFormat::Ppg::raw16, 71, 4};
 
 // Field offsets shared by the three families.
 constexpr int exg_block = 24;  // 8 channels x 3 bytes per sample

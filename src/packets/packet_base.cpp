@@ -44,7 +44,7 @@ PacketBase::PacketBase(COMM_TYPE type, const BaseFields& base, data_callback_fn 
 PacketBase::~PacketBase() = default;
 
 void PacketBase::compile(const nlohmann::json& descriptor) {
-    layout_error_ = compile_layout(comm_type, descriptor, base_, package_num_channel, layout);
+    layout_error_ = compile_layout(comm_type, descriptor, base_, layout);
 }
 
 int PacketBase::get_packets(const unsigned char* buffer, std::size_t length) {
@@ -72,6 +72,7 @@ int PacketBase::get_packets(const unsigned char* buffer, std::size_t length) {
         interpret(buffer, static_cast<int>(length), row, sample);
         package_num = wrap_to_int32(row[package_num_channel]);
         row[valid_row_column] = 1.0;
+        if (layout.filler != no_column) row[layout.filler] = 0.0;
         if (add_lost_packets(row, -1) > 0) {
             add_lost_packets(row, samples_per_packet - sample);
             last_package_num = wrapping_add(last_package_num, 2);
@@ -107,6 +108,7 @@ int PacketBase::add_lost_packets(double* row, int count) {
         // The number as the board sent it (unsigned), like in decoded rows.
         filler[package_num_channel] = static_cast<double>(static_cast<std::uint32_t>(last_package_num));
         filler[valid_row_column] = 1.0;
+        if (layout.filler != no_column) filler[layout.filler] = 1.0;
         data_callback(host_context, filler, static_cast<std::size_t>(num_rows));
     }
     return static_cast<int>(n);

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "packets/families.h"
 #include "packets/layout.h"
 #include "palvex/palvex.h"
 
@@ -21,7 +22,6 @@ namespace palvex {
 constexpr int result_dropped = -1;  // buffer dropped after a gap (or type word 0 in the factory)
 constexpr int result_config = -2;   // 5-byte configuration confirmation
 
-constexpr std::size_t config_packet_length = 5;
 constexpr std::size_t instruction_length = 5;
 
 struct Instruction {
@@ -78,10 +78,10 @@ public:
     std::int32_t package_num = 0;
     bool skip_next_packet = false;
     const std::int32_t num_rows;
-    std::int32_t package_num_channel;  // the column the loss accounting reads
+    const std::int32_t package_num_channel;  // written by interpret, read back by the loss accounting
 
 protected:
-    // Called by each family's constructor once package_num_channel is final.
+    // Called by each family's constructor.
     void compile(const nlohmann::json& descriptor);
 
     Layout layout;

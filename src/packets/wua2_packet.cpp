@@ -21,7 +21,6 @@ double battery_percent(std::uint32_t millivolts) {
 
 WUA2_PACKET::WUA2_PACKET(const nlohmann::json& descriptor, data_callback_fn callback)
     : PacketBase(WUA2, descriptor, callback) {
-    package_num_channel = loss_column;
     compile(descriptor);
 }
 

@@ -9,10 +9,7 @@ namespace palvex {
 
 class WUA2_PACKET final : public PacketBase {
 public:
-    static constexpr int packet_size = 216;
-    // The loss accounting always reads the packet number from the record's
-    // own word position, whatever "package_num_channel" says.
-    static constexpr std::int32_t loss_column = 26;
+    static constexpr int packet_size = packet_size_of(WUA2);
 
     WUA2_PACKET(const nlohmann::json& descriptor, data_callback_fn callback);
 

@@ -220,20 +220,29 @@ TEST_F(Decoding, Wua2WordsSignedAndUnsigned) {
     EXPECT_EQ(rows.row(0)[exg0], 0.0);  // sample 1 reads only bytes 108..215
 }
 
-TEST_F(Decoding, Wua2WritesPacketNumberWhereTheDescriptorSaysButTracksLossOnColumn26) {
-    set_board_json(R"({"num_rows": 32, "exg_channels": [], "resistance_channels": [], "accel_channels": [],
-        "gyro_channels": [], "package_num_channel": 5, "battery_channel": 27, "other_channels": [28, 30]})");
+// The loss accounting of a WUA2 board reads the column the descriptor names,
+// like every other family's: an ExG value in column 26 is never taken for a
+// packet number, and filler rows carry their numbers where the host looks.
+TEST_F(Decoding, Wua2TracksLossOnTheDescriptorsPacketNumberColumn) {
+    set_board_json(R"({"num_rows": 32, "exg_channels": [26], "resistance_channels": [], "accel_channels": [],
+        "gyro_channels": [], "package_num_channel": 6, "battery_channel": 27, "other_channels": [28, 30]})");
     release();
     RowSink sink;
-    Wua2Packet p;
-    p.record[0].package_num = 10;
-    p.record[1].package_num = 11;
-    ASSERT_EQ(feed(build(p), sink), 0);
-    // Column 26 is never written, so the accounting sees 0 there: no gaps.
-    p.record[0].package_num = 50;
-    p.record[1].package_num = 51;
-    ASSERT_EQ(feed(build(p), sink), 0);
-    EXPECT_EQ(sink.column(5), (std::vector<double>{10, 11, 50, 51}));
+    const auto packet = [](std::uint32_t n, std::int32_t exg) {
+        Wua2Packet p;
+        for (int s = 0; s < 2; ++s) {
+            p.record[s].package_num = n + s;
+            p.record[s].exg[0] = exg * (s + 1);  // wild values where the numbers used to be read
+        }
+        return build(p);
+    };
+    for (std::uint32_t n = 10; n < 20; n += 2) ASSERT_EQ(feed(packet(n, 100000 * n), sink), 0);
+    EXPECT_EQ(sink.column(6), (std::vector<double>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+    // A gap: fillers 20 and 21, then 22 and 23 for the packet that showed it.
+    ASSERT_EQ(feed(packet(22, 7), sink), 0);
+    const std::vector<double> numbers = sink.column(6);
+    EXPECT_EQ(std::vector<double>(numbers.begin() + 10, numbers.end()), (std::vector<double>{20, 21, 22, 23}));
+    EXPECT_EQ(sink.row(13)[26], sink.row(9)[26]);  // a filler: a copy of the last good row
 }
 
 TEST_F(Decoding, Imp3ResistanceUnsignedExact) {

@@ -92,6 +92,35 @@ TEST_F(LossAccounting, FillersBeforeAnyGoodRowAreZeroRows) {
     }
 }
 
+// With "filler_channel" the library marks every row by how it came about: a
+// board whose channels never change is told apart from a run of fillers.
+TEST_F(LossAccounting, FillerChannelMarksFillersAndNothingElse) {
+    const auto with = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    std::string descriptor =
+        with(default_descriptor_json(), R"("num_rows": 32)", R"("num_rows": 34, "filler_channel": 33)");
+    set_board_json(descriptor.c_str());
+    const auto flat = [](std::uint32_t a) {  // every channel constant, only the numbers move
+        MesPacket p;
+        p.sample[0].package_num = a;
+        p.sample[1].package_num = a + 1;
+        return build(p);
+    };
+    for (const std::uint32_t first : {10u, 12u, 16u, 18u, 20u, 30u, 32u, 34u}) ASSERT_EQ(feed(flat(first), sink), 0);
+    // 10-13, fillers 14-17, (18-19 dropped), 20-21, fillers 22-31, (32-33 dropped), 34-35
+    std::vector<double> expected_filler;
+    for (const double n : numbers()) expected_filler.push_back((n >= 14 && n <= 17) || (n >= 22 && n <= 31));
+    ASSERT_EQ(numbers().size(), 22u);
+    EXPECT_EQ(sink.column(33), expected_filler);
+    EXPECT_EQ(sink.column(32), std::vector<double>(22, 0.0));  // the column in between is left alone
+
+    // Outside the row it is refused like any other column.
+    set_board_json(with(descriptor, R"("filler_channel": 33)", R"("filler_channel": 34)").c_str());
+    release();
+    EXPECT_EQ(feed(flat(1), sink), PALVEX_ERR_NO_DESCRIPTOR);
+}
+
 TEST_F(LossAccounting, FillerNumbersAboveTwoToThe31AreUnsigned) {
     send(0x80000000, 0x80000001);
     send(0x80000004, 0x80000005);
