@@ -47,8 +47,8 @@ bool set_nonblocking(int fd, bool on) {
 
 // poll rather than select: select cannot watch a descriptor at or above
 // FD_SETSIZE, and a host may well hold a thousand descriptors already.
-// Ready means what select's write set would say: writable or in error.
-// The pending error is deliberately not read; the caller's greeting finds out.
+// Ready means what select's write set would say: writable or in error; the
+// caller reads the pending error to tell which.
 bool wait_writable(int fd, std::chrono::milliseconds limit) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + limit;
@@ -119,6 +119,12 @@ int open_connection(const addrinfo& entry, const std::string& numeric) {
         return give_up(connect_failed, error_text(errno));
     }
     if (!wait_writable(fd, connect_wait)) return give_up(wait_failed);
+    // A refused connection also makes the socket writable; only the pending
+    // error tells it from a connected one, so the next candidate gets its turn.
+    int pending = 0;
+    socklen_t pending_size = sizeof pending;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &pending_size) != 0) pending = errno;
+    if (pending != 0) return give_up(connect_refused, error_text(pending));
     if (!set_nonblocking(fd, false)) return give_up(blocking_failed, error_text(errno));
     return fd;
 }

@@ -87,14 +87,22 @@ SOCKET open_connection(const addrinfo& entry) {
 
     // On Windows FD_SETSIZE limits how many sockets a set holds, not how
     // large a handle may be, so select() is sound for any handle. A refused
-    // connection shows up in the error set, which is not watched: it costs
-    // the full wait.
+    // connection shows up in the error set: watching it lets the next
+    // candidate be tried at once instead of after the whole wait.
     fd_set writable;
+    fd_set failed;
     FD_ZERO(&writable);
+    FD_ZERO(&failed);
     FD_SET(s, &writable);
+    FD_SET(s, &failed);
     timeval wait{connect_wait_s, 0};
-    const int ready = ::select(0, nullptr, &writable, nullptr, &wait);
-    if (ready == 0 || ready == SOCKET_ERROR) return give_up();
+    const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+    if (ready == 0 || ready == SOCKET_ERROR || FD_ISSET(s, &failed)) return give_up();
+    int pending = 0;
+    int pending_size = sizeof pending;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &pending_size) != 0 ||
+        pending != 0)
+        return give_up();
 
     u_long blocking = 0;
     ::ioctlsocket(s, FIONBIO, &blocking);

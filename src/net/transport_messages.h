@@ -34,6 +34,8 @@ inline constexpr message nonblocking_failed{spdlog::level::err, "Failed to set n
                                      "DEBUG: failed to set non-blocking: "};
 inline constexpr message connect_failed{spdlog::level::err, "connect() failed immediately: {}", false,
                                  "DEBUG: connect() failed immediately: "};
+inline constexpr message connect_refused{spdlog::level::err, "connect() failed: {}", false,
+                                  "DEBUG: connect() failed: "};
 inline constexpr message wait_failed{spdlog::level::err, "select() failed or timed out", false,
                               "DEBUG: select() failed or timed out"};
 inline constexpr message blocking_failed{spdlog::level::err, "Failed to restore blocking mode: {}", false,

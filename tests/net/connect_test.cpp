@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,25 +132,26 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // A closed port on ::1. Linux answers the SYN with a RST that is handled
 // only after the non-blocking connect() has returned EINPROGRESS; the socket
-// then polls writable with the refusal pending, and the client, which does
-// not read the pending error, counts it as connected. The refusal surfaces
-// on the first read, which is where the hub greeting notices it.
+// then polls writable with the refusal pending. The pending error tells it
+// from a connection, so the candidate fails at once and its socket is closed.
 
-TEST(RefusedPort, OnLoopbackCountsAsConnectedAndFailsOnTheFirstRead) {
+TEST(RefusedPort, IsAFailedCandidateNotAConnection) {
     RecordingLogger log;
     SocketClientTCP6 client("::1", nettest::closed_port());
+    const std::size_t descriptors = nettest::open_descriptor_count();
     AlarmGuard alarm(10);
 
     int result = -1;
     const double taken = seconds_taken([&] { result = client.connect(); });
-    ASSERT_EQ(result, 0) << "this kernel reported the refusal from connect() itself";
+    EXPECT_EQ(result, 3);
     EXPECT_LT(taken, 1.0);
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(nettest::open_descriptor_count(), descriptors);
     EXPECT_EQ(client.get_ip_addresses(), Addresses{"::1"});
-    EXPECT_EQ(log.entries(), (std::vector<Entry>{{spdlog::level::info, trying_loopback}}));
-
-    char reply[128];
-    EXPECT_EQ(client.recv(reply, sizeof reply), -1);
-    EXPECT_EQ(errno, ECONNREFUSED) << std::strerror(errno);
+    EXPECT_EQ(log.entries(),
+              (std::vector<Entry>{{spdlog::level::info, trying_loopback},
+                                  {spdlog::level::err, "connect() failed: " + std::system_category().message(ECONNREFUSED)},
+                                  {spdlog::level::err, nothing_connected}}));
 }
 
 // ---------------------------------------------------------------------------
