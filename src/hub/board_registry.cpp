@@ -37,6 +37,9 @@ std::int32_t set_board(void* context, const char* ssid) {
 }
 
 std::int32_t list_ssids(char*** list, int* count) {
+    // Written first, so a host never reads what it left uninitialised.
+    if (list != nullptr) *list = nullptr;
+    if (count != nullptr) *count = 0;
     if (list == nullptr || count == nullptr) return 0;
     std::vector<std::string> ssids;
     {
@@ -58,6 +61,7 @@ std::int32_t list_ssids(char*** list, int* count) {
 
 std::int32_t ssid_by_index(int index, char** ssid) {
     if (ssid == nullptr) return 0;
+    *ssid = nullptr;  // written first, so a failure below leaves the host a null
     std::string found;
     {
         std::lock_guard<std::mutex> lock(corvel_board_check_mutex);

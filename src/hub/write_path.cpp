@@ -54,23 +54,24 @@ void send_all(SocketClientTCP6& socket, const std::vector<unsigned char>& frame)
 }  // namespace
 
 std::int32_t write_to_boards(const unsigned char* data, std::size_t length, void* context) {
-    SocketClientTCP6* socket = global_socket.load();
-    if (socket == nullptr) return PALVEX_ERR_NO_CONNECTION;
-    if (data == nullptr) length = 0;
+    // A command that is not there cannot become an instruction for anyone.
+    if (data == nullptr && length != 0) return PALVEX_ERR_NO_INSTRUCTION;
 
     std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
     std::vector<std::string> ssids;
     if (!addressed_ssids(context, ssids)) return PALVEX_ERR_NOT_REGISTERED;
+    SocketClientTCP6* socket = global_socket.load();
+    if (socket == nullptr) return PALVEX_ERR_NO_CONNECTION;
 
     std::vector<unsigned char> frame(frame_header, 0);
     std::uint32_t entries = 0;
     for (const std::string& ssid : ssids) {
-        const auto decoder = corvel_global_packets.find(ssid);
+        const auto board = corvel_global_packets.find(ssid);
         // A board not met yet, or whose decoder was never made, has no
         // instruction: it is left out and not counted.
-        if (decoder == corvel_global_packets.end() || !decoder->second) continue;
+        if (board == corvel_global_packets.end() || !board->second.decoder) continue;
         Instruction instruction;
-        decoder->second->create_write_data(data, length, instruction);  // 4 (no write callback) is expected here
+        board->second.decoder->create_write_data(data, length, instruction);  // 4 (no write callback) is expected here
         append_entry(frame, ssid, instruction);
         ++entries;
     }

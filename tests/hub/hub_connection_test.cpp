@@ -66,9 +66,7 @@ TEST_F(HubTest, SecondOpenRebindsTheLogger) {
     EXPECT_EQ(corvel_open_connection("::1", second.logger.get()), 0);
     EXPECT_EQ(second.count("info|Opening connection to Corvel ... "), 1u);
     EXPECT_EQ(hub.accepted_count(), 1u);
-    reader.start();
-    hub.prime();
-    std::this_thread::sleep_for(150ms);
+    start_loop();
     send(hub_chunk("NEW1", packet_of(MES_4, 1)));
     ASSERT_TRUE(hub.wait_sent(1s));
     std::this_thread::sleep_for(100ms);
@@ -84,9 +82,11 @@ TEST(HubNoConnection, ReadAndWriteRefuseWithoutAConnection) {
     EXPECT_EQ(corvel_set_board(context(1), ""), 0);
     EXPECT_EQ(corvel_open_connection("::1", log.logger.get()), PALVEX_ERR_NO_CONNECTION);
     // Loopback reports the refusal after the non-blocking connect started:
-    // the socket turns writable, counts as connected, and the greeting fails.
+    // the pending error makes each attempt a failed one, so none is greeted.
     const std::size_t attempts = log.count("info|Trying to connect to ip address: ::1");
     EXPECT_EQ(attempts, 5u);
+    EXPECT_EQ(log.count("error|Socket creation error: 3 "), 5u);
+    EXPECT_EQ(log.count("Successfully created socket"), 0u);
     EXPECT_EQ(log.count("Corvel handshake successfull."), 0u);
     const auto start = std::chrono::steady_clock::now();
     corvel_read_thread();
@@ -94,6 +94,9 @@ TEST(HubNoConnection, ReadAndWriteRefuseWithoutAConnection) {
     EXPECT_EQ(log.count("error|No connection to Corvel"), 1u);
     const unsigned char trigger[] = {1};
     EXPECT_EQ(corvel_write_data(trigger, 1, context(1)), PALVEX_ERR_NO_CONNECTION);
+    // Registration is looked at before the connection, a missing command before both.
+    EXPECT_EQ(corvel_write_data(trigger, 1, context(2)), PALVEX_ERR_NOT_REGISTERED);
+    EXPECT_EQ(corvel_write_data(nullptr, 1, context(2)), PALVEX_ERR_NO_INSTRUCTION);
     // Already opened (without success): no further attempt.
     EXPECT_EQ(corvel_open_connection("::1", nullptr), 0);
     EXPECT_EQ(log.count("info|Trying to connect to ip address: ::1"), attempts);

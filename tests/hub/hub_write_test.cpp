@@ -46,9 +46,10 @@ TEST_F(HubWrite, AllBoardsContextAddressesEveryBoardMetInOrder) {
     const WriteFrame f = next_frame(0);
     const Bytes instruction{0x07, 1, 2, 3, 4};
     const char w2[7] = {'W', '2', 0, 0, 0, 0, 0};  // shorter SSIDs are zero-padded
-    EXPECT_EQ(f.raw, concat({{0, 3, 0, 0, 0}, entry("MES4AA", instruction), entry(w2, instruction),
-                             entry("IMP3XY", instruction)}));
-    EXPECT_EQ(f.raw.size(), 50u);
+    const char lead[7] = {'L', 'E', 'A', 'D', 0, 0, 0};
+    EXPECT_EQ(f.raw, concat({{0, 4, 0, 0, 0}, entry(lead, instruction), entry("MES4AA", instruction),
+                             entry(w2, instruction), entry("IMP3XY", instruction)}));
+    EXPECT_EQ(f.raw.size(), 65u);
 }
 
 TEST_F(HubWrite, TriggerByteGoesOutOnceAndIsReset) {
@@ -79,28 +80,32 @@ TEST_F(HubWrite, UnregisteredContextSendsNothing) {
     ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
     meet_boards();
     EXPECT_EQ(write({0x01}, context(9)), PALVEX_ERR_NOT_REGISTERED);
+    EXPECT_EQ(corvel_write_data(nullptr, 5, context(1)), PALVEX_ERR_NO_INSTRUCTION);
     EXPECT_EQ(write({0x05}, context(1)), 0);
     const WriteFrame f = next_frame(0);
     EXPECT_EQ(f.trigger, 0);  // the refused trigger raised nothing
+    EXPECT_EQ(f.entries.at(0).instruction, (Bytes{5, 0, 0, 0, 0}));  // the first frame is the good one
     EXPECT_EQ(hub.frames().size(), 1u);
 }
 
 TEST_F(HubWrite, BoardsWithoutADecoderAreLeftOut) {
     ASSERT_EQ(corvel_set_board(context(1), "NOTYET"), 0);
     ASSERT_EQ(corvel_set_board(context(4), ""), 0);
-    start_reading();
+    connect();
     ASSERT_EQ(write({0x05}, context(1)), 0);  // registered, never met
     ASSERT_EQ(write({0x05}, context(4)), 0);  // all boards, none met yet
     EXPECT_EQ(next_frame(0).raw, (Bytes{0, 0, 0, 0, 0}));
     EXPECT_EQ(next_frame(1).raw, (Bytes{0, 0, 0, 0, 0}));
+    start_loop();
     // A board whose chunks cannot make a decoder is met but has none.
     send(concat({hub_chunk("BAD", Bytes(5, 0)), hub_chunk("GOOD", packet_of(MES_2, 1))}));
     std::this_thread::sleep_for(150ms);
     ASSERT_EQ(write({0x05}, context(4)), 0);
     const WriteFrame f = next_frame(2);
-    EXPECT_EQ(f.count, 1u);
-    ASSERT_EQ(f.entries.size(), 1u);
-    EXPECT_EQ(f.entries[0].ssid, "GOOD");
+    EXPECT_EQ(f.count, 2u);
+    ASSERT_EQ(f.entries.size(), 2u);
+    EXPECT_EQ(f.entries[0].ssid, "LEAD");
+    EXPECT_EQ(f.entries[1].ssid, "GOOD");
 }
 
 TEST_F(HubWrite, RegistryIsSearchedBeforeTheAllBoardsList) {
