@@ -16,7 +16,9 @@
 //                 (otherwise only those of even length), bits 3-4 number of
 //                 all-boards contexts (0-3)
 //   pieces     :  the stream is handed over in receives of these sizes (0
-//                 counts as 1), the rest in one last receive
+//                 counts as 1), the rest in one last receive; its first byte
+//                 may be anywhere inside a chunk, as after the read loop's
+//                 first receive
 // All integers little-endian.
 #pragma once
 

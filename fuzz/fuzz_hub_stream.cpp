@@ -1,30 +1,17 @@
 // libFuzzer target: a hub byte stream, cut into receives where the input
 // says (fuzz_framing.h), through the read loop's own code without a socket:
 // the chunk framing (ChunkStream) and the loop's per-chunk handling
-// (ChunkDispatcher: the SSID tables, the decoder factory, get_packets for
-// the board's registered context and every all-boards context). The hub
-// tables are emptied before every input.
+// (ChunkDispatcher: the SSID tables, the decoder factory, one decoding per
+// chunk for every context that wants the board). Like the read loop after
+// its first receive, the framing starts out of step: the first bytes may
+// begin anywhere inside a chunk. The hub tables are emptied before every
+// input.
 //
-// Oracles besides the sanitizers: the chunks that come out of the framing
-// are exactly those of the whole stream parsed in one piece, whatever the
-// cuts; every result is one the loop knows; every row is whole and marked.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "fuzz_framing.h"
-#include "hub/chunk_dispatch.h"
-#include "hub/chunk_stream.h"
-#include "hub/hub.h"
-#include "interface/library_state.h"
-#include "interface/logging.h"
-#include "packets/byte_order.h"
-#include "packets/packet_base.h"
-
-#include <spdlog/sinks/null_sink.h>
-
+// Oracles besides the sanitizers: every chunk that comes out is the stream's
+// own bytes at the place the framing says it took it from; a chunk found
+// after skipped bytes has a plausible header; a stream of well-formed chunks
+// back to back comes out whole, whatever the cuts; every row is whole and
+// marked, and reaches only a context that was registered.
 namespace {
 
 using palvex::ChunkStream;
@@ -48,37 +35,55 @@ void on_row(void* context, const double* row, size_t count) {
 }
 
 struct Expected {
-    bool corrupted;
     std::string ssid;
     std::int32_t length;
-    std::size_t payload_at;  // offset in the stream
 };
 
-// The stream parsed in one piece: what any cutting must give.
-std::vector<Expected> parse_whole(const std::uint8_t* s, std::size_t n) {
+std::int32_t length_at(const std::uint8_t* header) { return palvex::read_le32_signed(header + 6); }
+
+// What a header must look like for the framing to take it out of step.
+bool plausible(const std::uint8_t* header, std::size_t available) {
+    if (available < ChunkStream::header_size) return false;
+    const std::int32_t length = length_at(header);
+    if (length == 5 || length == static_cast<std::int32_t>(palvex::buffer_length_of(WUA2))) return true;
+    const int family = palvex::typed_family_of_length(length);
+    return family != 0 && available >= ChunkStream::header_size + 2 &&
+           palvex::read_le16_signed(header + ChunkStream::header_size) == family;
+}
+
+std::string ssid_at(const std::uint8_t* header) {
+    std::size_t len = 0;
+    while (len < ChunkStream::ssid_size && header[len] != 0) ++len;
+    return std::string(reinterpret_cast<const char*>(header), len);
+}
+
+// The chunks of a stream made only of plausible chunks back to back, from
+// its first byte to its last; empty when it is anything else.
+std::vector<Expected> well_formed(const std::uint8_t* s, std::size_t n) {
     std::vector<Expected> out;
     std::size_t at = 0;
-    while (n - at >= ChunkStream::header_size) {
-        std::size_t len = 0;
-        while (len < ChunkStream::ssid_size && s[at + len] != 0) ++len;
-        const std::int32_t length = palvex::read_le32_signed(s + at + 6);
-        const bool corrupted = length < 0 || static_cast<std::size_t>(length) > ChunkStream::max_payload;
-        if (!corrupted && n - at - ChunkStream::header_size < static_cast<std::size_t>(length)) break;
-        out.push_back({corrupted, std::string(reinterpret_cast<const char*>(s + at), len), length,
-                       at + ChunkStream::header_size});
-        at += ChunkStream::header_size + (corrupted ? 0 : static_cast<std::size_t>(length));
+    while (at < n) {
+        if (!plausible(s + at, n - at)) return {};
+        const std::size_t whole = ChunkStream::header_size + static_cast<std::size_t>(length_at(s + at));
+        if (n - at < whole) return {};
+        out.push_back({ssid_at(s + at), length_at(s + at)});
+        at += whole;
     }
     return out;
 }
 
 // Registrations chosen by the input: boards of even SSID length (or all,
 // with bit 2) get a context of their own, and bits 3-4 say how many
-// contexts take all boards.
-void register_contexts(unsigned config, const std::vector<Expected>& chunks) {
+// contexts take all boards. SSIDs are taken from every position a chunk
+// could start at, so the boards the framing finds have a chance to be wanted.
+void register_contexts(unsigned config, const std::uint8_t* s, std::size_t n) {
     palvex::reset_hub_tables();
     const bool register_all = config & 4;
-    for (const Expected& e : chunks)
-        if (register_all || e.ssid.size() % 2 == 0) palvex::set_board(&contexts[e.ssid.size() % 4], e.ssid.c_str());
+    for (std::size_t at = 0; at + ChunkStream::header_size <= n && at < 4096; ++at) {
+        if (!plausible(s + at, n - at)) continue;
+        const std::string ssid = ssid_at(s + at);
+        if (register_all || ssid.size() % 2 == 0) palvex::set_board(&contexts[ssid.size() % 4], ssid.c_str());
+    }
     for (unsigned i = 0; i < ((config >> 3) & 3); ++i) palvex::set_board(&contexts[4 + i], "");
 }
 
@@ -104,13 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto& descriptors = palvex_fuzz::builtin_descriptors();
     palvex::set_descriptor_text(descriptors[config % descriptors.size()].c_str());
-    const std::vector<Expected> expected = parse_whole(bytes, rest);
+    const std::vector<Expected> whole = well_formed(bytes, rest);
     std::size_t seen = 0;
 
-    register_contexts(config, expected);
+    register_contexts(config, bytes, rest);
     palvex::ChunkDispatcher dispatcher(&on_row);
     stream->clear();
-    std::size_t at = 0;
+    stream->lose_step();
+    std::size_t at = 0;     // bytes handed to the framing
+    std::size_t taken = 0;  // bytes the framing has taken or skipped
     for (const std::size_t piece : pieces) {
         std::size_t end = std::min(rest, at + piece);
         while (at < end) {
@@ -121,15 +128,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             at += n;
             ChunkStream::Chunk c{};
             while (stream->next(c)) {
-                if (seen == expected.size()) fail("a chunk the whole stream does not hold", static_cast<long long>(seen));
-                const Expected& e = expected[seen++];
-                if (c.corrupted != e.corrupted || c.ssid != e.ssid || c.length != e.length ||
-                    (!c.corrupted && std::memcmp(c.payload, bytes + e.payload_at, static_cast<std::size_t>(c.length)) != 0))
-                    fail("chunk differs from the whole stream's", static_cast<long long>(seen - 1));
-                if (!dispatcher.dispatch(c)) return 0;  // an interpretation error ends the loop
+                taken += c.skipped;
+                if (taken + ChunkStream::header_size > at) fail("a header past the bytes received", static_cast<long long>(taken));
+                const std::uint8_t* header = bytes + taken;
+                if (c.ssid != ssid_at(header) || c.length != length_at(header))
+                    fail("a chunk header that is not the stream's", static_cast<long long>(taken));
+                if ((c.skipped != 0 || seen == 0) && !c.corrupted && !plausible(header, at - taken))
+                    fail("out of step, an implausible header was taken", static_cast<long long>(taken));
+                taken += ChunkStream::header_size;
+                if (!c.corrupted) {
+                    if (taken + static_cast<std::size_t>(c.length) > at) fail("a payload past the bytes received", c.length);
+                    if (std::memcmp(c.payload, bytes + taken, static_cast<std::size_t>(c.length)) != 0)
+                        fail("a payload that is not the stream's", static_cast<long long>(taken));
+                    taken += static_cast<std::size_t>(c.length);
+                }
+                if (!whole.empty() && (c.skipped != 0 || c.corrupted || seen >= whole.size() ||
+                                       c.ssid != whole[seen].ssid || c.length != whole[seen].length))
+                    fail("a well-formed stream did not come out whole", static_cast<long long>(seen));
+                ++seen;
+                dispatcher.dispatch(c);
             }
         }
     }
-    if (seen != expected.size()) fail("chunks left in the framing", static_cast<long long>(expected.size() - seen));
+    if (seen != whole.size() && !whole.empty())
+        fail("chunks of a well-formed stream left in the framing", static_cast<long long>(whole.size() - seen));
     return 0;
 }

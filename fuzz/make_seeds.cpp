@@ -124,6 +124,12 @@ void hub_stream_seeds() {
     short_packet.pop_back();
     write(t, "interpretation_error", hub_input(4, {}, concat({hub_chunk("B1", packet_of(MES_4, 1)), hub_chunk("B1", short_packet)})));
     write(t, "other_descriptors", hub_input(4 | 1 | (1 << 3), {40}, boards));
+    // Joined 41 bytes into a chunk, as the read loop joins a hub that was
+    // already streaming; and junk between whole chunks.
+    write(t, "joined_mid_chunk", hub_input(4 | (1 << 3), {30, 7}, Bytes(boards.begin() + 41, boards.end())));
+    Bytes junk(97);
+    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    write(t, "junk_mid_stream", hub_input(4, {120}, concat({hub_chunk("B1", packet_of(MES_4, 1)), junk, boards})));
 }
 
 }  // namespace

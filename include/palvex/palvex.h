@@ -145,7 +145,16 @@ PALVEX_API int32_t corvel_set_pcallback(data_callback_fn callback);
 /* Asks the read loop to end. Always 0. */
 PALVEX_API int32_t corvel_release(void);
 
-/* Runs the hub read loop on the calling thread until corvel_release(). */
+/* Runs the hub read loop on the calling thread until corvel_release().
+ * The hub streams whether or not the loop runs, so the loop throws its first
+ * receive away and then finds the chunk boundaries in the bytes that follow
+ * (losing at most the chunk that receive cut; skipped bytes are logged as a
+ * warning). Each chunk is decoded once; its rows, filler rows included, go
+ * to the board's registered context and then to every all-boards context in
+ * registration order, one row at a time, the same rows for each. A chunk a
+ * board's decoder refuses (wrong length, a family the descriptor cannot
+ * decode) is dropped and logged once per board and cause; the loop goes on.
+ * Data callbacks run on this thread and may call the other hub exports. */
 PALVEX_API void corvel_read_thread(void);
 
 /* Registers `context` for the board `ssid`, or for all boards when `ssid` is
@@ -156,22 +165,23 @@ PALVEX_API int32_t corvel_set_board(void* context, const char* ssid);
  * array of `*count` character arrays, each holding the SSID's 0 to 6
  * characters followed by a terminating zero (so a host can find the end of
  * an SSID shorter than 6). Release with corvel_free_ssid_list(*list, *count).
- * Always 0. */
+ * Both outputs are set (NULL and 0) before anything can fail. Always 0. */
 PALVEX_API int32_t corvel_get_list_of_ssids(char*** list, int* count);
 
 /* Releases what corvel_get_list_of_ssids() handed out. NULL is ignored. */
 PALVEX_API void corvel_free_ssid_list(char** list, int count);
 
 /* Hands out the index-th SSID (counting from 1) as a zero-terminated
- * character array, or NULL when there is none or it is empty. Release with
- * corvel_free_ssid(). Always 0. */
+ * character array, or NULL when there is none or it is empty (also set
+ * before anything can fail). Release with corvel_free_ssid(). Always 0. */
 PALVEX_API int32_t corvel_get_ssid_by_idx(int index, char** ssid);
 
 /* Releases what corvel_get_ssid_by_idx() handed out. NULL is ignored. */
 PALVEX_API void corvel_free_ssid(char* ssid);
 
 /* Sends `data` as an instruction to the board(s) addressed by `context`.
- * 0 sent; 5 no hub connection; 7 `context` is not registered. */
+ * 0 sent; 3 `data` is NULL but `length` is not 0 (nothing sent);
+ * 7 `context` is not registered; 5 no hub connection. */
 PALVEX_API int32_t corvel_write_data(const unsigned char* data, size_t length, void* context);
 
 #ifdef __cplusplus

@@ -9,67 +9,79 @@
 namespace palvex {
 namespace {
 
-// Results the loop goes on after; anything else ends it.
-bool accepted(int rc) { return rc == 0 || rc == result_dropped || rc == result_config || rc == PALVEX_ERR_NO_CONTEXT; }
+// The decoder's data callback in hub mode: one decoded or filler row, handed
+// to every context of the board in turn.
+void deliver_to_every_context(void* delivery, const double* row, std::size_t count) {
+    const auto& d = *static_cast<const BoardStream::Delivery*>(delivery);
+    for (void* context : d.contexts) d.callback(context, row, count);
+}
+
+// One line per board and cause, however many chunks the board sends that way.
+unsigned refusal_bit(int rc) {
+    switch (rc) {
+        case PALVEX_ERR_PACKET_SIZE: return 1u;
+        case PALVEX_ERR_NO_DESCRIPTOR: return 2u;
+        default: return 4u;
+    }
+}
+
+bool is_refusal(int rc) { return rc > 0 && rc != PALVEX_ERR_NO_CONTEXT; }
 
 }  // namespace
 
-bool ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
+void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
+    if (chunk.skipped != 0)
+        log_warn("Out of step with Corvel: skipped {} bytes to the next chunk boundary.", chunk.skipped);
     if (chunk.corrupted) {
         log_warn("Got corrupted packet size. Continuing.");
-        return true;
+        return;
     }
     const std::size_t length = static_cast<std::size_t>(chunk.length);
     ssid_.assign(chunk.ssid.data(), chunk.ssid.size());
-    void* registered = nullptr;
-    bool has_registered = false;
-    DecoderSlot decoder;
+    BoardStream* board = nullptr;
     int rc = 0;
     {
         std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-        const auto entry = corvel_board_map.find(ssid_);
-        has_registered = entry != corvel_board_map.end();
-        if (has_registered) registered = entry->second;
-        auto [slot, is_new] = corvel_global_packets.try_emplace(ssid_);
+        auto [entry, is_new] = corvel_global_packets.try_emplace(ssid_);
         if (is_new) {
             log_info("Storing new SSID: {}", ssid_);
             corvel_ssids.push_back(ssid_);
         }
+        board = &entry->second;
+        // Who wants this chunk, taken once per chunk: a registration made
+        // meanwhile applies from the next one. Null contexts get nothing.
+        BoardStream::Delivery& delivery = board->delivery;
+        delivery.callback = callback_;
+        delivery.contexts.clear();
+        const auto registered = corvel_board_map.find(ssid_);
+        if (registered != corvel_board_map.end() && registered->second != nullptr)
+            delivery.contexts.push_back(registered->second);
+        for (void* context : corvel_all_board_vec)
+            if (context != nullptr) delivery.contexts.push_back(context);
         // The slot is replaced under the lock: the write path reads it from other threads.
-        rc = init_data_handler_fn(chunk.payload, length, callback_, registered, slot->second, ssid_.c_str());
-        decoder = slot->second;
+        rc = init_data_handler_fn(chunk.payload, length, &deliver_to_every_context, &delivery, board->decoder,
+                                  ssid_.c_str());
     }
     if (rc == result_dropped || rc == result_config) {
         log_warn("Found secondary error at packet init: {}. Continuing.", rc);
-        return true;
+        return;
     }
     if (rc != 0) {
         log_warn("Found error at packet init: {}. Continuing.", rc);
-        return true;
+        return;
     }
-    if (!decoder) {
+    // Only the read loop replaces the slot, so it can be read here unlocked.
+    PacketBase* decoder = board->decoder.get();
+    if (decoder == nullptr) {
         log_warn("Packet handler was not initialized for some reason. Dropping packet and continuing.");
-        return true;
+        return;
     }
-    if (has_registered) {
-        decoder->host_context = registered;
-        rc = decoder->get_packets(chunk.payload, length);
-        if (!accepted(rc)) {
-            log_error("Packet interpretation error: {}", rc);
-            return false;
-        }
+    if (board->delivery.contexts.empty()) return;  // nobody wants this board: not decoded
+    rc = decoder->get_packets(chunk.payload, length);
+    if (is_refusal(rc) && (board->reported & refusal_bit(rc)) == 0) {
+        board->reported |= refusal_bit(rc);
+        log_error("Packet interpretation error: {} (board {})", rc, ssid_);
     }
-    // Held while the host's callback runs for every all-boards context.
-    std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-    for (void* context : corvel_all_board_vec) {
-        decoder->host_context = context;
-        rc = decoder->get_packets(chunk.payload, length);
-        if (!accepted(rc)) {
-            log_error("Packet interpretation error when combined: {}", rc);
-            return false;
-        }
-    }
-    return true;
 }
 
 void reset_hub_tables() {

@@ -1,7 +1,7 @@
 // What the read loop does with one chunk, as a unit of its own so that the
 // fuzz target runs the loop's own code without a socket: record a new SSID,
-// have the factory make or keep the board's decoder, decode the chunk for
-// the board's registered context and then for every all-boards context.
+// have the factory make or keep the board's decoder, and decode the chunk
+// once for every context that wants the board.
 #pragma once
 
 #include <string>
@@ -15,8 +15,8 @@ class ChunkDispatcher {
 public:
     explicit ChunkDispatcher(data_callback_fn callback) : callback_(callback) {}
 
-    // False when an interpretation error must end the read loop.
-    bool dispatch(const ChunkStream::Chunk& chunk);
+    // A chunk that cannot be decoded costs that chunk only: the loop goes on.
+    void dispatch(const ChunkStream::Chunk& chunk);
 
 private:
     data_callback_fn callback_;

@@ -17,7 +17,7 @@ std::atomic<data_callback_fn> corvel_pcallback{nullptr};
 std::unordered_map<std::string, void*> corvel_board_map;
 std::vector<void*> corvel_all_board_vec;
 std::vector<std::string> corvel_ssids;
-std::unordered_map<std::string, DecoderSlot> corvel_global_packets;
+std::unordered_map<std::string, BoardStream> corvel_global_packets;
 
 std::atomic<SocketClientTCP6*> global_socket{nullptr};
 

@@ -29,15 +29,18 @@ public:
     ReadLoop(SocketClientTCP6& socket, data_callback_fn callback) : socket_(socket), dispatcher_(callback) {}
 
     void run() {
-        // The first bytes after the loop starts are thrown away unread.
+        // The first bytes after the loop starts are thrown away unread. The
+        // hub has been streaming all along, so what follows them may begin
+        // anywhere inside a chunk: the stream has to find its step first.
         receive();
         stream_.clear();
+        stream_.lose_step();
         while (!terminate_requested()) {
             if (receive() <= 0) continue;
             ChunkStream::Chunk chunk;
             while (stream_.next(chunk)) {
                 if (terminate_requested()) return;
-                if (!dispatcher_.dispatch(chunk)) return;
+                dispatcher_.dispatch(chunk);
             }
         }
     }

@@ -1,6 +1,6 @@
 #include "interface/decoder_factory.h"
 
-#include <atomic>
+#include <mutex>
 
 #include "interface/logging.h"
 #include "packets/3_imp_packet.h"
@@ -32,9 +32,31 @@ DecoderSlot construct(COMM_TYPE type, const nlohmann::json& d, data_callback_fn 
     return nullptr;
 }
 
-// A descriptor that cannot make any decoder would otherwise be reported for
-// every buffer; report it once per descriptor text instead.
-std::atomic<std::uint64_t> last_reported_generation{0};
+// A descriptor that cannot make a decoder, or cannot decode a family, would
+// otherwise be reported for every buffer (a hub board switching families
+// makes a decoder per switch); report each once per descriptor text instead.
+class RefusalReports {
+public:
+    // True the first time `what` (a family, or 0 for "no decoder at all") is
+    // refused under descriptor `generation`.
+    bool first(std::uint64_t generation, int what) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (generation != generation_) {
+            generation_ = generation;
+            reported_ = 0;
+        }
+        const unsigned bit = 1u << what;
+        const bool first_time = (reported_ & bit) == 0;
+        reported_ |= bit;
+        return first_time;
+    }
+
+private:
+    std::mutex mutex_;
+    std::uint64_t generation_ = 0;
+    unsigned reported_ = 0;
+};
+RefusalReports refusals;
 
 int create(COMM_TYPE type, data_callback_fn callback, void* host_context, DecoderSlot& slot,
            const char* stream_name) {
@@ -44,11 +66,11 @@ int create(COMM_TYPE type, data_callback_fn callback, void* host_context, Decode
     try {
         decoder = construct(type, descriptor->value, callback);
     } catch (const DescriptorError& e) {
-        if (last_reported_generation.exchange(descriptor->generation) != descriptor->generation)
+        if (refusals.first(descriptor->generation, 0))
             log_error("Board descriptor cannot make a decoder: {}", e.what());
         return PALVEX_ERR_NO_DESCRIPTOR;
     }
-    if (!decoder->layout_error().empty())
+    if (!decoder->layout_error().empty() && refusals.first(descriptor->generation, type))
         log_error("Board descriptor cannot decode {} packets: {}", family_name(type),
                   decoder->layout_error());
     if (stream_name != nullptr) decoder->set_stream_name(stream_name);
