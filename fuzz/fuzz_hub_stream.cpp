@@ -12,6 +12,25 @@
 // after skipped bytes has a plausible header; a stream of well-formed chunks
 // back to back comes out whole, whatever the cuts; every row is whole and
 // marked, and reaches only a context that was registered.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <spdlog/sinks/null_sink.h>
+
+#include "fuzz_framing.h"
+#include "hub/chunk_dispatch.h"
+#include "hub/chunk_stream.h"
+#include "hub/hub.h"
+#include "interface/library_state.h"
+#include "interface/logging.h"
+#include "packets/byte_order.h"
+#include "packets/families.h"
+#include "packets/packet_base.h"
+
 namespace {
 
 using palvex::ChunkStream;
@@ -24,10 +43,12 @@ using palvex::ChunkStream;
 int contexts[8];  // host contexts are only tags: 0-3 per board, 4-7 for all boards
 volatile double sink_value;
 
-void on_row(void* context, const double* row, size_t count) {
-    bool known = false;
-    for (int& c : contexts) known |= context == &c;
-    if (!known) fail("row delivered with a context nobody registered", 0);
+// Called for every row, fillers included: a gap in random packet numbers
+// makes up to a million of them, so this stays cheap and out of the coverage
+// map (it is the target's code, not the library's).
+__attribute__((no_sanitize("coverage"))) void on_row(void* context, const double* row, size_t count) {
+    const auto* c = static_cast<const int*>(context);
+    if (c < contexts || c >= contexts + 8) fail("row delivered with a context nobody registered", 0);
     if (count < 30 || count > PALVEX_MAX_ROW_LENGTH) fail("row length", static_cast<long long>(count));
     if (row[29] != 1.0) fail("row without its valid mark", 0);
     // Both ends must be readable: the row is one block of `count` doubles.
