@@ -25,8 +25,9 @@
 #include "hub/chunk_dispatch.h"
 #include "hub/chunk_stream.h"
 #include "hub/hub.h"
-#include "interface/library_state.h"
-#include "interface/logging.h"
+#include "hub/hub_state.h"
+#include "ground/logging.h"
+#include "packets/descriptor_store.h"
 #include "packets/byte_order.h"
 #include "packets/families.h"
 #include "packets/packet_base.h"
@@ -98,7 +99,7 @@ std::vector<Expected> well_formed(const std::uint8_t* s, std::size_t n) {
 // contexts take all boards. SSIDs are taken from every position a chunk
 // could start at, so the boards the framing finds have a chance to be wanted.
 void register_contexts(unsigned config, const std::uint8_t* s, std::size_t n) {
-    palvex::reset_hub_tables();
+    palvex::corvel.reset();
     const bool register_all = config & 4;
     for (std::size_t at = 0; at + ChunkStream::header_size <= n && at < 4096; ++at) {
         if (!plausible(s + at, n - at)) continue;

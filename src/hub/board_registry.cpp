@@ -10,8 +10,8 @@ namespace palvex {
 namespace {
 
 bool is_all_boards_context(void* context) {
-    return std::find(corvel_all_board_vec.begin(), corvel_all_board_vec.end(), context) !=
-           corvel_all_board_vec.end();
+    return std::find(corvel.all_board_vec.begin(), corvel.all_board_vec.end(), context) !=
+           corvel.all_board_vec.end();
 }
 
 // Handed to the host: the characters and a terminating zero, so the host can
@@ -27,13 +27,13 @@ char* copy_for_host(const std::string& ssid) {
 
 std::int32_t set_board(void* context, const char* ssid) {
     const std::string key = ssid != nullptr ? ssid : "";
-    std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
+    std::lock_guard<std::mutex> lock(corvel.board_check_mutex);
     if (is_all_boards_context(context)) return PALVEX_ERR_DUPLICATE;
     if (key.empty()) {
-        corvel_all_board_vec.push_back(context);
+        corvel.all_board_vec.push_back(context);
         return 0;
     }
-    return corvel_board_map.try_emplace(key, context).second ? 0 : PALVEX_ERR_DUPLICATE;
+    return corvel.board_map.try_emplace(key, context).second ? 0 : PALVEX_ERR_DUPLICATE;
 }
 
 std::int32_t list_ssids(char*** list, int* count) {
@@ -43,8 +43,8 @@ std::int32_t list_ssids(char*** list, int* count) {
     if (list == nullptr || count == nullptr) return 0;
     std::vector<std::string> ssids;
     {
-        std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-        ssids = corvel_ssids;
+        std::lock_guard<std::mutex> lock(corvel.board_check_mutex);
+        ssids = corvel.ssids;
     }
     auto out = std::make_unique<char*[]>(ssids.size());
     std::size_t made = 0;
@@ -64,9 +64,9 @@ std::int32_t ssid_by_index(int index, char** ssid) {
     *ssid = nullptr;  // written first, so a failure below leaves the host a null
     std::string found;
     {
-        std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-        if (index >= 1 && static_cast<std::size_t>(index) <= corvel_ssids.size())
-            found = corvel_ssids[static_cast<std::size_t>(index) - 1];
+        std::lock_guard<std::mutex> lock(corvel.board_check_mutex);
+        if (index >= 1 && static_cast<std::size_t>(index) <= corvel.ssids.size())
+            found = corvel.ssids[static_cast<std::size_t>(index) - 1];
     }
     *ssid = found.empty() ? nullptr : copy_for_host(found);
     return 0;

@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "hub/hub_state.h"
-#include "interface/decoder_factory.h"
-#include "interface/logging.h"
+#include "packets/decoder_factory.h"
+#include "ground/logging.h"
 
 namespace palvex {
 namespace {
@@ -41,11 +41,11 @@ void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
     BoardStream* board = nullptr;
     int rc = 0;
     {
-        std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-        auto [entry, is_new] = corvel_global_packets.try_emplace(ssid_);
+        std::lock_guard<std::mutex> lock(corvel.board_check_mutex);
+        auto [entry, is_new] = corvel.global_packets.try_emplace(ssid_);
         if (is_new) {
             log_info("Storing new SSID: {}", ssid_);
-            corvel_ssids.push_back(ssid_);
+            corvel.ssids.push_back(ssid_);
         }
         board = &entry->second;
         // Who wants this chunk, taken once per chunk: a registration made
@@ -53,10 +53,10 @@ void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
         BoardStream::Delivery& delivery = board->delivery;
         delivery.callback = callback_;
         delivery.contexts.clear();
-        const auto registered = corvel_board_map.find(ssid_);
-        if (registered != corvel_board_map.end() && registered->second != nullptr)
+        const auto registered = corvel.board_map.find(ssid_);
+        if (registered != corvel.board_map.end() && registered->second != nullptr)
             delivery.contexts.push_back(registered->second);
-        for (void* context : corvel_all_board_vec)
+        for (void* context : corvel.all_board_vec)
             if (context != nullptr) delivery.contexts.push_back(context);
         // The slot is replaced under the lock: the write path reads it from other threads.
         rc = init_data_handler_fn(chunk.payload, length, &deliver_to_every_context, &delivery, board->decoder,
@@ -82,14 +82,6 @@ void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
         board->reported |= refusal_bit(rc);
         log_error("Packet interpretation error: {} (board {})", rc, ssid_);
     }
-}
-
-void reset_hub_tables() {
-    std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
-    corvel_board_map.clear();
-    corvel_all_board_vec.clear();
-    corvel_ssids.clear();
-    corvel_global_packets.clear();
 }
 
 }  // namespace palvex

@@ -23,8 +23,4 @@ private:
     std::string ssid_;  // reused: no allocation per chunk
 };
 
-// Forgets every board met and every registration. For fuzzing and tests
-// only, never while a read loop runs.
-void reset_hub_tables();
-
 }  // namespace palvex

@@ -4,7 +4,7 @@
 
 #include "hub/hub.h"
 #include "hub/hub_state.h"
-#include "interface/logging.h"
+#include "ground/logging.h"
 
 namespace palvex {
 namespace {
@@ -44,8 +44,8 @@ std::int32_t open_connection(const char* host, spdlog::logger* log) {
     const bool host_given = host != nullptr && *host != '\0';
     const std::string target = host_given ? host : CORVEL_IP;
 
-    std::lock_guard<std::mutex> lock(corvel_run_mutex);
-    if (corvel_initialized.load()) return 0;
+    std::lock_guard<std::mutex> lock(corvel.run_mutex);
+    if (corvel.initialized.load()) return 0;
     SocketClientTCP6::logger.store(bound_logger());
     const bool adapter_present = has_hub_adapter();
     if (SocketClientTCP6::hub_adapter_required && !host_given && !adapter_present)
@@ -53,26 +53,26 @@ std::int32_t open_connection(const char* host, spdlog::logger* log) {
 
     for (int attempt = 0; attempt < connection_attempts; ++attempt) {
         if (auto client = greet(target)) {
-            global_socket.store(client.release());
+            corvel.global_socket.store(client.release());
             break;
         }
     }
-    corvel_start_read_thread.store(true);
-    corvel_terminate_read_thread.store(false);
-    corvel_initialized.store(true);
-    return global_socket.load() != nullptr ? 0 : PALVEX_ERR_NO_CONNECTION;
+    corvel.start_read_thread.store(true);
+    corvel.terminate_read_thread.store(false);
+    corvel.initialized.store(true);
+    return corvel.global_socket.load() != nullptr ? 0 : PALVEX_ERR_NO_CONNECTION;
 }
 
 std::int32_t set_pcallback(data_callback_fn callback) {
-    std::lock_guard<std::mutex> lock(corvel_run_mutex);
-    if (corvel_pcallback.load() == nullptr) corvel_pcallback.store(callback);
+    std::lock_guard<std::mutex> lock(corvel.run_mutex);
+    if (corvel.pcallback.load() == nullptr) corvel.pcallback.store(callback);
     return 0;
 }
 
 std::int32_t release_hub() {
-    std::lock_guard<std::mutex> lock(corvel_run_mutex);
-    corvel_start_read_thread.store(false);
-    corvel_terminate_read_thread.store(true);
+    std::lock_guard<std::mutex> lock(corvel.run_mutex);
+    corvel.start_read_thread.store(false);
+    corvel.terminate_read_thread.store(true);
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // Process-wide state of hub mode, shared by the host's threads and the read
-// loop. The flags are atomic (the loop reads them without a lock); the board
-// tables are guarded by corvel_board_check_mutex.
+// loop: one object, `corvel`. The flags are atomic (the loop reads them
+// without a lock); the board tables are guarded by board_check_mutex.
 #pragma once
 
 #include <atomic>
@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interface/library_state.h"
 #include "net/socket_client_tcp6.h"
+#include "packets/decoder_factory.h"
 #include "palvex/palvex.h"
 
 namespace palvex {
@@ -18,16 +18,6 @@ namespace palvex {
 constexpr int corvel_port = 5005;
 // The hub's mDNS name, used when the host gives no host text.
 extern const char* const CORVEL_IP;
-
-extern std::atomic<bool> corvel_initialized;
-extern std::atomic<bool> corvel_start_read_thread;
-extern std::atomic<bool> corvel_terminate_read_thread;
-extern std::atomic<bool> corvel_main_thread_running;
-
-extern std::mutex corvel_run_mutex;
-extern std::mutex corvel_board_check_mutex;
-
-extern std::atomic<data_callback_fn> corvel_pcallback;
 
 // One board met on the hub stream. The decoder is made once and decodes
 // each chunk once; its rows go through `delivery` to every context that
@@ -38,19 +28,37 @@ struct BoardStream {
         data_callback_fn callback = nullptr;
         std::vector<void*> contexts;  // the registered one first, then the all-boards ones
     };
-    DecoderSlot decoder;       // guarded by corvel_board_check_mutex (the write path reads it)
+    DecoderSlot decoder;       // guarded by board_check_mutex (the write path reads it)
     Delivery delivery;         // the read loop's alone: the decoder's host context points here
     unsigned reported = 0;     // refusals already logged for this board, one bit per cause
 };
 
-// Guarded by corvel_board_check_mutex. Entries are never removed.
-extern std::unordered_map<std::string, void*> corvel_board_map;
-extern std::vector<void*> corvel_all_board_vec;
-extern std::vector<std::string> corvel_ssids;
-extern std::unordered_map<std::string, BoardStream> corvel_global_packets;
+struct HubState {
+    std::atomic<bool> initialized{false};          // connection attempts made once, whatever came of them
+    std::atomic<bool> start_read_thread{false};
+    std::atomic<bool> terminate_read_thread{false};
+    std::atomic<bool> main_thread_running{false};  // a read loop holds the claim
 
-// The hub connection once a greeting succeeded; never destroyed, so a read
-// loop still running at exit never sees it vanish.
-extern std::atomic<SocketClientTCP6*> global_socket;
+    std::mutex run_mutex;          // the flags' writes, the callback, the connection's creation
+    std::mutex board_check_mutex;  // the four tables below
+
+    std::atomic<data_callback_fn> pcallback{nullptr};
+
+    // Entries are never removed while the library runs.
+    std::unordered_map<std::string, void*> board_map;  // SSID -> registered context
+    std::vector<void*> all_board_vec;                  // contexts for all boards, in registration order
+    std::vector<std::string> ssids;                    // every SSID met, in the order first met
+    std::unordered_map<std::string, BoardStream> global_packets;
+
+    // The hub connection once a greeting succeeded; never destroyed, so a
+    // read loop still running at exit never sees it vanish.
+    std::atomic<SocketClientTCP6*> global_socket{nullptr};
+
+    // Forgets every board met and every registration; the connection and
+    // the flags stay. For fuzzing and tests only, never while a loop runs.
+    void reset();
+};
+
+extern HubState corvel;
 
 }  // namespace palvex

@@ -6,7 +6,7 @@
 #include "hub/chunk_stream.h"
 #include "hub/hub.h"
 #include "hub/hub_state.h"
-#include "interface/logging.h"
+#include "ground/logging.h"
 
 namespace palvex {
 namespace {
@@ -18,8 +18,8 @@ constexpr auto idle_wait = std::chrono::milliseconds(50);
 
 // Before every receive and every chunk: true when the loop must end.
 bool terminate_requested() {
-    const bool terminate = corvel_terminate_read_thread.load();
-    corvel_main_thread_running.store(!terminate);
+    const bool terminate = corvel.terminate_read_thread.load();
+    corvel.main_thread_running.store(!terminate);
     if (terminate) log_at(spdlog::level::trace, "Terminating signal found, ending reading ...");
     return terminate;
 }
@@ -70,20 +70,20 @@ private:
 }  // namespace
 
 void read_loop() {
-    const data_callback_fn callback = corvel_pcallback.load();
+    const data_callback_fn callback = corvel.pcallback.load();
     if (callback == nullptr) {
         log_error("PCallback was not set. Aborting");
         return;
     }
     bool claimed = false;
-    if (!corvel_main_thread_running.compare_exchange_strong(claimed, true)) return;
-    SocketClientTCP6* socket = global_socket.load();
+    if (!corvel.main_thread_running.compare_exchange_strong(claimed, true)) return;
+    SocketClientTCP6* socket = corvel.global_socket.load();
     if (socket == nullptr) {
         log_error("No connection to Corvel: corvel_open_connection has not connected. Aborting");
-        corvel_main_thread_running.store(false);
+        corvel.main_thread_running.store(false);
         return;
     }
-    if (!corvel_start_read_thread.load() || corvel_terminate_read_thread.load()) return;
+    if (!corvel.start_read_thread.load() || corvel.terminate_read_thread.load()) return;
     // The receive buffer is large: keep it off the host thread's stack.
     auto loop = std::make_unique<ReadLoop>(*socket, callback);
     loop->run();

@@ -17,15 +17,15 @@ constexpr std::size_t entry_header = 10;  // SSID, instruction length
 // The registry is searched first: a context registered under an SSID and for
 // all boards addresses only that SSID.
 bool addressed_ssids(void* context, std::vector<std::string>& out) {
-    for (const auto& [ssid, registered] : corvel_board_map) {
+    for (const auto& [ssid, registered] : corvel.board_map) {
         if (registered == context) {
             out.push_back(ssid);
             return true;
         }
     }
-    for (void* all : corvel_all_board_vec) {
+    for (void* all : corvel.all_board_vec) {
         if (all == context) {
-            out = corvel_ssids;
+            out = corvel.ssids;
             return true;
         }
     }
@@ -57,19 +57,19 @@ std::int32_t write_to_boards(const unsigned char* data, std::size_t length, void
     // A command that is not there cannot become an instruction for anyone.
     if (data == nullptr && length != 0) return PALVEX_ERR_NO_INSTRUCTION;
 
-    std::lock_guard<std::mutex> lock(corvel_board_check_mutex);
+    std::lock_guard<std::mutex> lock(corvel.board_check_mutex);
     std::vector<std::string> ssids;
     if (!addressed_ssids(context, ssids)) return PALVEX_ERR_NOT_REGISTERED;
-    SocketClientTCP6* socket = global_socket.load();
+    SocketClientTCP6* socket = corvel.global_socket.load();
     if (socket == nullptr) return PALVEX_ERR_NO_CONNECTION;
 
     std::vector<unsigned char> frame(frame_header, 0);
     std::uint32_t entries = 0;
     for (const std::string& ssid : ssids) {
-        const auto board = corvel_global_packets.find(ssid);
+        const auto board = corvel.global_packets.find(ssid);
         // A board not met yet, or whose decoder was never made, has no
         // instruction: it is left out and not counted.
-        if (board == corvel_global_packets.end() || !board->second.decoder) continue;
+        if (board == corvel.global_packets.end() || !board->second.decoder) continue;
         Instruction instruction;
         board->second.decoder->create_write_data(data, length, instruction);  // 4 (no write callback) is expected here
         append_entry(frame, ssid, instruction);

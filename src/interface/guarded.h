@@ -6,7 +6,7 @@
 #include <exception>
 #include <type_traits>
 
-#include "interface/logging.h"
+#include "ground/logging.h"
 
 namespace palvex {
 

@@ -4,7 +4,7 @@
 
 #include "hub/hub.h"
 #include "interface/guarded.h"
-#include "interface/library_state.h"
+#include "packets/descriptor_store.h"
 #include "interface/single_board.h"
 
 using namespace palvex;

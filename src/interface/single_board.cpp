@@ -1,14 +1,22 @@
 #include "interface/single_board.h"
 
-#include "interface/decoder_factory.h"
+#include "packets/decoder_factory.h"
+#include "packets/descriptor_store.h"
 
 namespace palvex {
+namespace {
+
+// The single-board decoder: made by the first buffer of a family, replaced
+// by a buffer of another, destroyed by release().
+DecoderSlot global_packet_handler;
+
+}  // namespace
 
 std::int32_t interpret_buffer(const unsigned char* buffer, std::size_t length,
                               data_callback_fn callback, void* host_context) {
     if (!descriptor_is_set()) return PALVEX_ERR_NO_DESCRIPTOR;
     if (buffer == nullptr) return PALVEX_ERR_UNKNOWN_TYPE;
-    DecoderSlot& decoder = single_board_decoder();
+    DecoderSlot& decoder = global_packet_handler;
     int rc = init_data_handler_fn(buffer, length, callback, host_context, decoder);
     if (rc == result_dropped || rc == result_config) return 0;
     if (rc != 0) return rc;
@@ -18,14 +26,14 @@ std::int32_t interpret_buffer(const unsigned char* buffer, std::size_t length,
 }
 
 std::int32_t release_decoder() {
-    single_board_decoder().reset();
+    global_packet_handler.reset();
     return 0;
 }
 
 std::int32_t write_command(const unsigned char* command, std::size_t length,
                            write_callback_fn callback, void* host_context) {
     if (command == nullptr && length != 0) return PALVEX_ERR_NO_INSTRUCTION;
-    if (const DecoderSlot& decoder = single_board_decoder()) {
+    if (const DecoderSlot& decoder = global_packet_handler) {
         if (decoder->write_callback == nullptr) decoder->write_callback = callback;
         return decoder->write_data_w_callback(command, length);
     }

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
-#include "interface/logging.h"
+#include "ground/logging.h"
 
 namespace palvex {
 

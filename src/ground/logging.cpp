@@ -1,4 +1,4 @@
-#include "interface/logging.h"
+#include "ground/logging.h"
 
 #include <spdlog/sinks/stdout_sinks.h>
 

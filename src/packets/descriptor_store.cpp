@@ -1,4 +1,4 @@
-#include "interface/library_state.h"
+#include "packets/descriptor_store.h"
 
 #include <atomic>
 #include <mutex>
@@ -13,8 +13,6 @@ std::mutex descriptor_mutex;
 std::shared_ptr<const Descriptor> board_descr;
 std::atomic<bool> board_descr_set{false};
 std::uint64_t descriptor_generation = 0;
-
-DecoderSlot global_packet_handler;
 
 }  // namespace
 
@@ -34,7 +32,5 @@ std::shared_ptr<const Descriptor> current_descriptor() {
 }
 
 bool descriptor_is_set() { return board_descr_set.load(); }
-
-DecoderSlot& single_board_decoder() { return global_packet_handler; }
 
 }  // namespace palvex

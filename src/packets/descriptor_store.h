@@ -1,13 +1,12 @@
-// Process-wide state of the single-board path: the board descriptor that
-// every new decoder is made from, and the single-board decoder.
+// The board descriptor every new decoder is made from, set by the host with
+// set_board_json. The single-board path and the hub read loop both make
+// decoders from it, on different threads.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include <nlohmann/json.hpp>
-
-#include "packets/packet_base.h"
 
 namespace palvex {
 
@@ -24,11 +23,5 @@ void set_descriptor_text(const char* text);
 // "not set", as at load).
 std::shared_ptr<const Descriptor> current_descriptor();
 bool descriptor_is_set();
-
-// A decoder slot. Shared ownership lets the hub hand a decoder to a reader
-// on another thread while the slot is being replaced.
-using DecoderSlot = std::shared_ptr<PacketBase>;
-
-DecoderSlot& single_board_decoder();
 
 }  // namespace palvex

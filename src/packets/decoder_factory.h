@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
-#include "interface/library_state.h"
+#include "packets/packet_base.h"
 
 namespace palvex {
+
+// A decoder slot. Shared ownership lets the hub hand a decoder to a reader
+// on another thread while the slot is being replaced.
+using DecoderSlot = std::shared_ptr<PacketBase>;
 
 // Selects, keeps or creates the decoder for `buffer` in `slot`:
 //  -2  5-byte configuration confirmation (the slot is not looked at)

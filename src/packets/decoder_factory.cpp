@@ -1,8 +1,9 @@
-#include "interface/decoder_factory.h"
+#include "packets/decoder_factory.h"
 
 #include <mutex>
 
-#include "interface/logging.h"
+#include "ground/logging.h"
+#include "packets/descriptor_store.h"
 #include "packets/3_imp_packet.h"
 #include "packets/mes_packet.h"
 #include "packets/wua2_packet.h"
