@@ -12,8 +12,11 @@ using namespace palvex_rows_test;
 
 // The sanitizers' allocators end the process on a request they cannot
 // serve; here such a request must come back as null, as it does elsewhere.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+// Options from the environment still apply after these. Visible, since the
+// program's symbols are hidden by default and the runtime looks them up.
+#define PALVEX_SANITIZER_HOOK extern "C" __attribute__((visibility("default"))) const char*
+PALVEX_SANITIZER_HOOK __asan_default_options() { return "allocator_may_return_null=1"; }
+PALVEX_SANITIZER_HOOK __tsan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
