@@ -1,6 +1,7 @@
 # Install rules: the library, its header, a CMake package
 # (find_package(PalvexWrapper CONFIG) -> PalvexWrapper::PalvexWrapper) and a
-# pkg-config file (palvex.pc).
+# pkg-config file (palvex.pc); the row buffer likewise
+# (PalvexWrapper::PalvexRows, palvex-rows.pc).
 #
 # spdlog, fmt and nlohmann_json are linked PRIVATE into the shared library,
 # so the exported target carries no dependency of theirs: a consumer needs
@@ -13,12 +14,12 @@ include(CMakePackageConfigHelpers)
 set(PALVEX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/PalvexWrapper
   CACHE STRING "Where the CMake package files of PalvexWrapper are installed")
 
-install(TARGETS PalvexWrapper EXPORT PalvexWrapperTargets
+install(TARGETS PalvexWrapper PalvexRows EXPORT PalvexWrapperTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/palvex/palvex.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/palvex/palvex.h ${PROJECT_SOURCE_DIR}/include/palvex/rows.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/palvex)
 
 install(EXPORT PalvexWrapperTargets
@@ -41,4 +42,6 @@ install(FILES
 file(RELATIVE_PATH PALVEX_PC_LIBDIR_REL ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig
   ${CMAKE_INSTALL_PREFIX})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/palvex.pc.in ${PROJECT_BINARY_DIR}/palvex.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/palvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/palvex-rows.pc.in ${PROJECT_BINARY_DIR}/palvex-rows.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/palvex.pc ${PROJECT_BINARY_DIR}/palvex-rows.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

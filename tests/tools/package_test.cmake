@@ -1,6 +1,7 @@
-# Installs the build into a fresh prefix and builds a C consumer against it
-# twice: through find_package(PalvexWrapper CONFIG) and through pkg-config.
-# Both consumers must run and decode. Run with
+# Installs the build into a fresh prefix and builds a C consumer of both
+# libraries (the decoder and the row buffer) against it twice: through
+# find_package(PalvexWrapper CONFIG) and through pkg-config. Both consumers
+# must run and decode. Run with
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=... -P package_test.cmake
 foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER)
   if(NOT DEFINED ${v})
@@ -25,9 +26,13 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 # and no file of the build tree leaks into the package.
 file(GLOB_RECURSE pc_files ${prefix}/*/palvex.pc)
 file(GLOB_RECURSE config_files ${prefix}/*/PalvexWrapperConfig.cmake)
+file(GLOB_RECURSE rows_pc_files ${prefix}/*/palvex-rows.pc)
 file(GLOB_RECURSE libs ${prefix}/*/libPalvexWrapper.so)
-if(NOT pc_files OR NOT config_files OR NOT libs OR NOT EXISTS ${prefix}/include/palvex/palvex.h)
-  message(FATAL_ERROR "install tree incomplete: pc=${pc_files} config=${config_files} lib=${libs}")
+file(GLOB_RECURSE rows_libs ${prefix}/*/libPalvexRows.so)
+if(NOT pc_files OR NOT rows_pc_files OR NOT config_files OR NOT libs OR NOT rows_libs
+   OR NOT EXISTS ${prefix}/include/palvex/palvex.h OR NOT EXISTS ${prefix}/include/palvex/rows.h)
+  message(FATAL_ERROR "install tree incomplete: pc=${pc_files} ${rows_pc_files} config=${config_files} "
+    "lib=${libs} ${rows_libs}")
 endif()
 file(GLOB_RECURSE package_files ${prefix}/*.cmake ${prefix}/*.pc)
 foreach(f ${package_files})
@@ -50,7 +55,7 @@ list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 find_program(PKG_CONFIG pkg-config REQUIRED)
-run(${PKG_CONFIG} --cflags --libs palvex)
+run(${PKG_CONFIG} --cflags --libs palvex palvex-rows)
 string(STRIP "${run_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${PKG_CONFIG} --modversion palvex)

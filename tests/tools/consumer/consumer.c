@@ -1,7 +1,9 @@
 /* A host that knows PalvexWrapper only as an installed package: decodes one
  * hand-built MES_4 buffer (type word 4, packet numbers 7 and 8, ExG channel
- * 0 of sample 0 = 1000) and checks the two rows it gets back. */
+ * 0 of sample 0 = 1000) and checks the two rows it gets back, once through
+ * its own callback and once through a row buffer of PalvexRows. */
 #include <palvex/palvex.h>
+#include <palvex/rows.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -35,5 +37,18 @@ int main(void) {
     const int rc = interpret_data_fn(buffer, sizeof buffer, on_row, &context);
     release();
     printf("consumer: result %d, %d rows, packet numbers %g %g, exg_0 %g\n", rc, rows, numbers[0], numbers[1], exg0);
-    return rc == PALVEX_OK && rows == 2 && numbers[0] == 7 && numbers[1] == 8 && exg0 == 45 ? 0 : 1;
+
+    palvex_rows* ring = palvex_rows_create(32, 8);
+    const int ring_rc = interpret_data_fn(buffer, sizeof buffer, palvex_rows_callback, ring);
+    release();
+    double taken[3 * 32];
+    const size_t n = palvex_rows_take(ring, taken, 3);
+    palvex_rows_destroy(ring);
+    printf("consumer: row buffer result %d, %zu rows taken, packet numbers %g %g, exg_0 %g\n", ring_rc, n,
+           taken[26], taken[32 + 26], taken[0]);
+
+    return rc == PALVEX_OK && rows == 2 && numbers[0] == 7 && numbers[1] == 8 && exg0 == 45 && ring_rc == PALVEX_OK &&
+                   n == 2 && taken[26] == 7 && taken[32 + 26] == 8 && taken[0] == 45
+               ? 0
+               : 1;
 }
