@@ -150,39 +150,6 @@ Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& paylo
     return b;
 }
 
-std::string default_descriptor_json() {
-    return R"({"num_rows": 32,
- "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7],
- "accel_channels": [8, 9, 10],
- "gyro_channels": [11, 12, 13],
- "resistance_channels": [14, 15, 16, 17, 18, 19, 20, 21, 22, 23],
- "ppg_channels": [24, 25],
- "ppg_raw_channels": [24, 25, 31],
- "package_num_channel": 26,
- "battery_channel": 27,
- "other_channels": [28, 30]})";
-}
-
-std::vector<std::string> default_descriptor_columns() {
-    std::vector<std::string> names(32);
-    for (int i = 0; i < 8; ++i) names[i] = "exg_" + std::to_string(i);
-    const char* axes[] = {"x", "y", "z"};
-    for (int i = 0; i < 3; ++i) {
-        names[8 + i] = std::string("accel_") + axes[i];
-        names[11 + i] = std::string("gyro_") + axes[i];
-    }
-    for (int i = 0; i < 10; ++i) names[14 + i] = "resistance_" + std::to_string(i);
-    names[24] = "ppg_0";
-    names[25] = "ppg_1";
-    names[31] = "ppg_2";
-    names[26] = "package_num";
-    names[27] = "battery";
-    names[28] = "other";
-    names[29] = "valid";
-    names[30] = "format_code";
-    return names;
-}
-
 Bytes concat(const std::vector<Bytes>& parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

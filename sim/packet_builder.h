@@ -1,6 +1,7 @@
-// Builds the byte streams boards and the hub send: packets of every family,
-// hub chunks, and the default 32-column descriptor. Shared by the tests,
-// the benchmarks, the fuzz seeds and the tools.
+// Builds the byte streams boards and the hub send: packets of every family
+// and hub chunks (and brings the default descriptor along). Its byte
+// offsets are written from the wire format, not taken from the library's
+// decoders, since it is what the decoders are checked against.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "default_descriptor.h"
 #include "palvex/palvex.h"
 
 namespace palvex_test {
@@ -68,12 +70,6 @@ std::size_t buffer_length(COMM_TYPE family);
 // length, payload. `length` overrides the payload's size when given.
 Bytes hub_chunk(const std::string& ssid, const Bytes& payload);
 Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& payload);
-
-// 32 columns, naming every group; see default_descriptor_columns().
-std::string default_descriptor_json();
-
-// Column names of the default descriptor, index = column.
-std::vector<std::string> default_descriptor_columns();
 
 Bytes concat(const std::vector<Bytes>& parts);
 
