@@ -20,6 +20,8 @@
 #include <system_error>
 #include <thread>
 
+#include "le_bytes.h"
+
 namespace palvex_test {
 
 namespace {
@@ -34,11 +36,6 @@ constexpr milliseconds greeting_pause{500};
 constexpr milliseconds poll_slice{20};
 // A blocked send gives up after this and lets the loop look around.
 constexpr int send_timeout_ms = 50;
-
-std::uint32_t get_le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 void close_fd(int& fd) {
     if (fd >= 0) ::close(fd);

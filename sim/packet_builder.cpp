@@ -1,17 +1,10 @@
 #include "packet_builder.h"
 
-#include <cmath>
+#include "le_bytes.h"
 
 namespace palvex_test {
 namespace {
 
-void put_le16(Bytes& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put_le32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 void put_be24(Bytes& b, std::size_t at, std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v) & 0xFFFFFFu;
     b[at] = static_cast<std::uint8_t>(u >> 16);

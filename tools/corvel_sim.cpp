@@ -7,8 +7,6 @@
 // decoding tests check.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "fake_hub.h"
 #include "packet_builder.h"
 #include "tool_support.h"
@@ -326,16 +325,14 @@ void print_summary(const Simulation& sim, std::size_t frames) {
 
 int write_capture(const Options& o) {
     Simulation sim(o);
-    std::ofstream out(o.capture, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + o.capture + ": " + std::strerror(errno));
+    CaptureWriter out(o.capture);
     for (std::uint64_t k = 0; k < o.packets; ++k)
         for (std::size_t b = 0; b < sim.size(); ++b) {
             Bytes chunk;
             sim.next_packet(b, chunk);
-            out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+            out.write(chunk);
         }
     out.close();
-    if (!out) throw ToolError("cannot write " + o.capture + ": " + std::strerror(errno));
     print_summary(sim, 0);
     return 0;
 }

@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "bdf_writer.h"
+#include "capture.h"
 #include "packet_builder.h"
 #include "tool_support.h"
 
@@ -547,63 +548,9 @@ private:
 
 // ---- captures -------------------------------------------------------------
 
-constexpr std::size_t header_size = 10;
-// The library's receive buffer holds 500000 bytes; a longer chunk could
-// never reach it whole and reads as a corrupted length there too.
-constexpr std::int64_t max_payload = 500000 - header_size;
-
-struct Chunk {
-    std::uint64_t offset = 0;
-    std::string ssid;
-    std::int32_t length = 0;
-    bool corrupted = false;  // negative or impossible length: only the header counts
-    std::vector<unsigned char> payload;
-};
-
-class CaptureReader {
-public:
-    explicit CaptureReader(const std::string& path) : path_(path), in_(path, std::ios::binary) {
-        check_not_directory(path, "capture");
-        if (!in_) throw ToolError("cannot read capture " + path + ": " + std::strerror(errno));
-    }
-    // False at the clean end of the file; throws ToolError at a cut-off chunk.
-    bool next(Chunk& c) {
-        unsigned char h[header_size];
-        c.offset = offset_;
-        in_.read(reinterpret_cast<char*>(h), header_size);
-        const auto got = static_cast<std::size_t>(in_.gcount());
-        if (in_.bad()) throw ToolError("cannot read capture " + path_ + ": " + std::strerror(errno));
-        if (got == 0) return false;
-        if (got < header_size)
-            throw ToolError("truncated capture " + path_ + ": the chunk at byte " + std::to_string(offset_) +
-                            " has only " + plural(got, "byte") + " of its 10-byte header");
-        const auto zero = std::find(h, h + 6, 0);
-        c.ssid.assign(reinterpret_cast<const char*>(h), static_cast<std::size_t>(zero - h));
-        c.length = static_cast<std::int32_t>(static_cast<std::uint32_t>(h[6]) | (static_cast<std::uint32_t>(h[7]) << 8) |
-                                             (static_cast<std::uint32_t>(h[8]) << 16) |
-                                             (static_cast<std::uint32_t>(h[9]) << 24));
-        offset_ += header_size;
-        c.corrupted = c.length < 0 || c.length > max_payload;
-        if (c.corrupted) return true;
-        const auto length = static_cast<std::size_t>(c.length);
-        c.payload.resize(length);
-        in_.read(reinterpret_cast<char*>(c.payload.data()), static_cast<std::streamsize>(length));
-        if (static_cast<std::size_t>(in_.gcount()) < length) throw truncated(c, static_cast<std::size_t>(in_.gcount()));
-        offset_ += length;
-        return true;
-    }
-
-private:
-    ToolError truncated(const Chunk& c, std::size_t present) const {
-        return ToolError("truncated capture " + path_ + ": the chunk at byte " + std::to_string(c.offset) + " (SSID '" +
-                         c.ssid + "') needs " + plural(static_cast<std::size_t>(c.length), "payload byte") +
-                         ", only " + std::to_string(present) + " present");
-    }
-
-    std::string path_;
-    std::ifstream in_;
-    std::uint64_t offset_ = 0;
-};
+using palvex_test::CaptureChunk;
+using palvex_test::CaptureError;
+using palvex_test::CaptureReader;
 
 struct DecodeResult {
     std::vector<std::unique_ptr<Board>> boards;
@@ -619,7 +566,7 @@ void decode_capture(const std::string& path, DecodeResult& result) {
     std::uint64_t readable_chunks = 0;
     {
         CaptureReader scan(path);
-        Chunk c;
+        CaptureChunk c;
         std::map<std::string, std::size_t> known;
         try {
             while (scan.next(c)) {
@@ -634,7 +581,7 @@ void decode_capture(const std::string& path, DecodeResult& result) {
                     result.boards.back()->family = family_of_buffer(c.payload.data(), c.payload.size());
                 }
             }
-        } catch (const ToolError& e) {
+        } catch (const CaptureError& e) {
             result.error = e.what();
         }
     }
@@ -645,7 +592,7 @@ void decode_capture(const std::string& path, DecodeResult& result) {
         Board& b = *result.boards[bi];
         release();
         CaptureReader in(path);
-        Chunk c;
+        CaptureChunk c;
         for (std::uint64_t k = 0; k < readable_chunks && in.next(c); ++k) {
             // A stop request ends the decoding with complete files.
             if (g_signals && k % 1024 == 1023 && g_signals->wait(std::chrono::milliseconds(0))) {
@@ -807,8 +754,7 @@ ssize_t receive(int fd, unsigned char* buf, std::size_t room, int timeout_ms) {
 }
 
 int run_record(const Options& o, CsvSink& sink, StopSignals& signals) {
-    std::ofstream out(o.record, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + o.record + ": " + std::strerror(errno));
+    palvex_test::CaptureWriter out(o.record);
     const int fd = connect_hub(o.hub);
     ::send(fd, "Hello", 5, MSG_NOSIGNAL);
     std::vector<unsigned char> buf(1 << 16);
@@ -819,8 +765,8 @@ int run_record(const Options& o, CsvSink& sink, StopSignals& signals) {
                                : "the hub at " + o.hub + " refused the greeting (reply '" +
                                      std::string(buf.begin(), buf.begin() + std::min<ssize_t>(n, 16)) + "')");
     }
-    std::vector<unsigned char> pending;
-    std::uint64_t chunks = 0, bytes = 0, corrupted = 0;
+    palvex_test::ChunkSplitter chunks_in;
+    std::uint64_t chunks = 0, bytes = 0;
     Progress progress;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(o.duration * 1000));
     bool hub_closed = false;
@@ -831,39 +777,25 @@ int run_record(const Options& o, CsvSink& sink, StopSignals& signals) {
             hub_closed = true;
             break;
         }
-        pending.insert(pending.end(), buf.begin(), buf.begin() + n);
-        std::size_t at = 0;
-        while (pending.size() - at >= header_size) {
-            const unsigned char* h = pending.data() + at;
-            const auto length = static_cast<std::int32_t>(
-                static_cast<std::uint32_t>(h[6]) | (static_cast<std::uint32_t>(h[7]) << 8) |
-                (static_cast<std::uint32_t>(h[8]) << 16) | (static_cast<std::uint32_t>(h[9]) << 24));
-            if (length < 0 || length > max_payload) {  // not a chunk; skipped as the library does
-                ++corrupted;
-                at += header_size;
-                continue;
-            }
-            const std::size_t whole = header_size + static_cast<std::size_t>(length);
-            if (pending.size() - at < whole) break;
-            out.write(reinterpret_cast<const char*>(h), static_cast<std::streamsize>(whole));
+        chunks_in.feed(buf.data(), static_cast<std::size_t>(n), [&](const std::uint8_t* chunk, std::size_t size) {
+            out.write(chunk, size);
             ++chunks;
-            bytes += whole;
-            at += whole;
-        }
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
+            bytes += size;
+        });
         progress.show("palvex-decode: recording " + o.record + ": " + plural(chunks, "chunk"));
     }
     ::close(fd);
-    out.close();
     progress.clear();
-    if (!out) throw ToolError("cannot write " + o.record + ": " + std::strerror(errno));
+    out.close();
     std::fprintf(stderr, "palvex-decode: recorded %s (%llu bytes) to %s%s\n", plural(chunks, "chunk").c_str(),
                  static_cast<unsigned long long>(bytes), o.record.c_str(),
                  hub_closed ? "; the hub closed the connection" : "");
-    if (corrupted) std::fprintf(stderr, "palvex-decode: skipped %s with a corrupted length\n", plural(corrupted, "chunk header").c_str());
-    if (!pending.empty())
+    if (chunks_in.corrupted())
+        std::fprintf(stderr, "palvex-decode: skipped %s with a corrupted length\n",
+                     plural(chunks_in.corrupted(), "chunk header").c_str());
+    if (chunks_in.pending())
         std::fprintf(stderr, "palvex-decode: the last %s (an incomplete chunk) were not recorded\n",
-                     plural(pending.size(), "byte").c_str());
+                     plural(chunks_in.pending(), "byte").c_str());
     DecodeResult result;
     sink.start();
     decode_capture(o.record, result);
