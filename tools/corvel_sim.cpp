@@ -1,10 +1,10 @@
 // corvel-sim: a Corvel hub simulator for trying hosts without hardware.
 //
-// It runs the tests' simulated hub (FakeHub) as a program: it answers the
+// It runs the simulated hub of sim/ (FakeHub) as a program: it answers the
 // greeting, streams packets of any number of simulated boards and prints
-// every write frame the host sends back. Packets come from the tests'
-// packet builder, so what the simulator sends is byte for byte what the
-// decoding tests check.
+// every write frame the host sends back. Packets come from the simulation
+// library's packet builder, so what the simulator sends is byte for byte
+// what the decoding tests check.
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "capture.h"
+#include "command_line.h"
 #include "fake_hub.h"
+#include "families.h"
 #include "packet_builder.h"
-#include "tool_support.h"
+#include "stop_signals.h"
 
 using namespace palvex_test;
 using namespace palvex_tools;
@@ -78,12 +80,9 @@ struct Options {
 
 Options parse(int argc, char** argv, bool& help) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw UsageError(a + " needs a value");
-            return argv[++i];
-        };
+    for (Arguments args(argc, argv); args.next();) {
+        const std::string& a = args.name();
+        auto value = [&] { return args.value(); };
         if (a == "--help" || a == "-h") {
             help = true;
             return o;
@@ -96,10 +95,10 @@ Options parse(int argc, char** argv, bool& help) {
             const auto colon = v.find(':');
             if (colon == std::string::npos) throw UsageError("--board wants SSID:FAMILY, not '" + v + "'");
             const std::string ssid = v.substr(0, colon);
-            const int family = family_from_name(v.substr(colon + 1));
+            const Family family = family_from_name(v.substr(colon + 1));
             if (ssid.empty() || ssid.size() > 6 || ssid.find('\0') != std::string::npos)
                 throw UsageError("--board: an SSID has 1 to 6 characters, not '" + ssid + "'");
-            if (family == 0)
+            if (family == Family::unknown)
                 throw UsageError("--board: unknown family '" + v.substr(colon + 1) +
                                  "' (WUA2, MES_2, IMP_3, MES_4 or MES_5)");
             for (const auto& b : o.boards)
@@ -318,7 +317,7 @@ void print_frame(std::size_t number, const WriteFrame& f) {
 void print_summary(const Simulation& sim, std::size_t frames) {
     for (std::size_t b = 0; b < sim.size(); ++b)
         std::fprintf(stderr, "corvel-sim: board %s (%s): %llu packets made, %llu dropped\n", sim.board(b).ssid().c_str(),
-                     family_name(sim.board(b).family()), static_cast<unsigned long long>(sim.made(b)),
+                     family_name(family_of(sim.board(b).family())), static_cast<unsigned long long>(sim.made(b)),
                      static_cast<unsigned long long>(sim.dropped(b)));
     std::fprintf(stderr, "corvel-sim: %zu write frame(s) received\n", frames);
 }
@@ -353,7 +352,7 @@ int serve(const Options& o) {
     }
     std::string list;
     for (std::size_t b = 0; b < sim.size(); ++b)
-        list += std::string(b ? ", " : "") + sim.board(b).ssid() + " " + family_name(sim.board(b).family());
+        list += std::string(b ? ", " : "") + sim.board(b).ssid() + " " + family_name(family_of(sim.board(b).family()));
     std::fprintf(stderr, "corvel-sim: listening on [%s]:%u, %zu board(s): %s, %g packets/s each\n", o.address.c_str(),
                  hub.port(), sim.size(), list.c_str(), o.rate);
 
@@ -430,7 +429,7 @@ int serve(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
+    return run_tool("corvel-sim", [&] {
         bool help = false;
         const Options o = parse(argc, argv, help);
         if (help) {
@@ -438,11 +437,5 @@ int main(int argc, char** argv) {
             return 0;
         }
         return o.capture.empty() ? serve(o) : write_capture(o);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "corvel-sim: %s (see corvel-sim --help)\n", e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "corvel-sim: %s\n", e.what());
-        return 1;
-    }
+    });
 }
