@@ -84,29 +84,29 @@ Bytes build(const Wua2Packet& p) {
     return b;
 }
 
-Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
-    const auto k = static_cast<std::int32_t>(n % 1000);
+Bytes packet_from(COMM_TYPE family, std::uint32_t first, const std::array<Sample, 2>& samples) {
+    const Sample& once = samples[0];  // what MES and IMP_3 send once a packet
     switch (family) {
         case WUA2: {
             Wua2Packet p;
             for (int s = 0; s < 2; ++s) {
                 Wua2Record& r = p.record[s];
-                for (int i = 0; i < 8; ++i) r.exg[i] = (k + s) * 100 - 50 * i;
-                for (int i = 0; i < 10; ++i) r.resistance[i] = 1000 + 10 * i + s;
-                r.battery = 3700;
-                r.other = 7;
-                r.accel = {0, 0, 16384};
-                r.gyro = {k, -k, 3};
-                r.package_num = n + static_cast<std::uint32_t>(s);
+                r.exg = samples[s].exg;
+                r.resistance = samples[s].resistance;
+                r.battery = samples[s].battery;
+                r.other = samples[s].other;
+                r.accel = samples[s].accel;
+                r.gyro = samples[s].gyro;
+                r.package_num = first + static_cast<std::uint32_t>(s);
             }
             return build(p);
         }
         case IMP_3: {
             Imp3Packet p;
             for (int s = 0; s < 2; ++s)
-                for (int i = 0; i < 10; ++i) p.resistance[s][i] = 5000 + 100 * i + static_cast<std::uint32_t>(s);
-            p.battery = 87;
-            p.package_num = {n, n + 1};
+                for (int i = 0; i < 10; ++i) p.resistance[s][i] = static_cast<std::uint32_t>(samples[s].resistance[i]);
+            p.battery = static_cast<std::uint8_t>(once.battery);
+            p.package_num = {first, first + 1};
             return build(p);
         }
         case MES_2:
@@ -115,20 +115,41 @@ Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
             MesPacket p;
             p.type = family;
             for (int s = 0; s < 2; ++s) {
-                for (int i = 0; i < 8; ++i) p.sample[s].exg[i] = (k + s) * 1000 - 333 * i;
-                p.sample[s].other = static_cast<std::uint8_t>(10 + s);
-                p.sample[s].nibbles = static_cast<std::uint8_t>(0xA5 + s);
-                p.sample[s].package_num = n + static_cast<std::uint32_t>(s);
+                p.sample[s].exg = samples[s].exg;
+                p.sample[s].other = static_cast<std::uint8_t>(samples[s].other);
+                p.sample[s].nibbles = samples[s].nibbles;
+                p.sample[s].package_num = first + static_cast<std::uint32_t>(s);
             }
-            p.battery = 90;
-            p.accel = {0, 0, 16384};
-            p.gyro = {static_cast<std::int16_t>(k), -5, 7};
-            p.ppg = {120, 130};
-            p.ppg_raw = {-1200, 300, 32767};
+            p.battery = static_cast<std::uint8_t>(once.battery);
+            for (int i = 0; i < 3; ++i) {
+                p.accel[i] = static_cast<std::int16_t>(once.accel[i]);
+                p.gyro[i] = static_cast<std::int16_t>(once.gyro[i]);
+            }
+            p.ppg = once.ppg;
+            p.ppg_raw = once.ppg_raw;
             return build(p);
         }
     }
     return {};
+}
+
+Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
+    const auto k = static_cast<std::int32_t>(n % 1000);
+    const bool wua2 = family == WUA2;
+    std::array<Sample, 2> samples;
+    for (int s = 0; s < 2; ++s) {
+        Sample& v = samples[s];
+        for (int i = 0; i < 8; ++i) v.exg[i] = wua2 ? (k + s) * 100 - 50 * i : (k + s) * 1000 - 333 * i;
+        for (int i = 0; i < 10; ++i) v.resistance[i] = (wua2 ? 1000 + 10 * i : 5000 + 100 * i) + s;
+        v.battery = wua2 ? 3700 : family == IMP_3 ? 87 : 90;
+        v.other = static_cast<std::uint32_t>(wua2 ? 7 : 10 + s);
+        v.nibbles = static_cast<std::uint8_t>(0xA5 + s);
+        v.accel = {0, 0, 16384};
+        v.gyro = wua2 ? std::array<std::int32_t, 3>{k, -k, 3} : std::array<std::int32_t, 3>{k, -5, 7};
+        v.ppg = {120, 130};
+        v.ppg_raw = {-1200, 300, 32767};
+    }
+    return packet_from(family, n, samples);
 }
 
 Bytes hub_chunk(const std::string& ssid, const Bytes& payload) {

@@ -59,6 +59,26 @@ Bytes build(const MesPacket& p);
 Bytes build(const Imp3Packet& p);
 Bytes build(const Wua2Packet& p);
 
+// What a board measured for one sample, in the board's own integers.
+// A packet takes the fields its family has: WUA2 every field of both
+// samples; MES and IMP_3 the fields they carry once a packet (battery,
+// accelerometer, gyroscope, PPG) from the first sample.
+struct Sample {
+    std::array<std::int32_t, 8> exg{};
+    std::array<std::int32_t, 10> resistance{};
+    std::array<std::int32_t, 3> accel{};
+    std::array<std::int32_t, 3> gyro{};
+    std::uint32_t battery = 0;  // percent; millivolts for WUA2
+    std::uint32_t other = 0;
+    std::uint8_t nibbles = 0;
+    std::array<std::uint8_t, 2> ppg{};        // MES_4
+    std::array<std::int16_t, 3> ppg_raw{};    // MES_5
+};
+
+// The buffer of a packet of `family` holding two samples, with packet
+// numbers first_package_num and first_package_num + 1.
+Bytes packet_from(COMM_TYPE family, std::uint32_t first_package_num, const std::array<Sample, 2>& samples);
+
 // A buffer of `family` whose two samples carry packet numbers n and n + 1,
 // with non-trivial values in every field (derived from n).
 Bytes packet_of(COMM_TYPE family, std::uint32_t first_package_num);

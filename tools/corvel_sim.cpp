@@ -136,60 +136,45 @@ public:
     const std::string& ssid() const { return ssid_; }
     COMM_TYPE family() const { return family_; }
 
-    // The buffer of packet k (k from 0): samples 2k + 1 and 2k + 2.
+    // The buffer of packet k (k from 0): samples 2k + 1 and 2k + 2. Each
+    // family's signals are drawn in the order its packet lays them out, so
+    // a seed gives the same noise whatever the other boards are.
     Bytes packet(std::uint64_t k) {
         const auto first = static_cast<std::uint32_t>(2 * k + 1);
-        const double t0 = static_cast<double>(2 * k) / (2 * rate_);
-        const double t1 = static_cast<double>(2 * k + 1) / (2 * rate_);
+        const double t[2] = {static_cast<double>(2 * k) / (2 * rate_), static_cast<double>(2 * k + 1) / (2 * rate_)};
+        std::array<Sample, 2> samples;
         switch (family_) {
-            case WUA2: {
-                Wua2Packet p;
+            case WUA2:
                 for (int s = 0; s < 2; ++s) {
-                    const double t = s == 0 ? t0 : t1;
-                    Wua2Record& r = p.record[s];
-                    for (int i = 0; i < 8; ++i) r.exg[i] = exg_raw(i, t);
-                    for (int i = 0; i < 10; ++i) r.resistance[i] = static_cast<std::int32_t>(resistance(i, t));
+                    Sample& v = samples[s];
+                    for (int i = 0; i < 8; ++i) v.exg[i] = exg_raw(i, t[s]);
+                    for (int i = 0; i < 10; ++i) v.resistance[i] = static_cast<std::int32_t>(resistance(i, t[s]));
                     // Millivolts; the decoder maps 2800..4250 mV to 0..100 %.
-                    r.battery = static_cast<std::uint32_t>(std::max(2800.0, 4200.0 - 2.0 * t));
-                    r.other = 0;
-                    for (int i = 0; i < 3; ++i) {
-                        r.accel[i] = accel_raw(i, t);
-                        r.gyro[i] = gyro_raw(i, t);
-                    }
-                    r.package_num = first + static_cast<std::uint32_t>(s);
+                    v.battery = static_cast<std::uint32_t>(std::max(2800.0, 4200.0 - 2.0 * t[s]));
+                    motion(v, t[s]);
                 }
-                return build(p);
-            }
-            case IMP_3: {
-                Imp3Packet p;
+                break;
+            case IMP_3:
                 for (int s = 0; s < 2; ++s)
-                    for (int i = 0; i < 10; ++i) p.resistance[s][i] = resistance(i, s == 0 ? t0 : t1);
-                p.battery = battery_percent(t0);
-                p.package_num = {first, first + 1};
-                return build(p);
-            }
+                    for (int i = 0; i < 10; ++i) samples[s].resistance[i] = static_cast<std::int32_t>(resistance(i, t[s]));
+                samples[0].battery = battery_percent(t[0]);
+                break;
             case MES_2:
             case MES_4:
             case MES_5: {
-                MesPacket p;
-                p.type = family_;
-                for (int s = 0; s < 2; ++s) {
-                    for (int i = 0; i < 8; ++i) p.sample[s].exg[i] = exg_raw(i, s == 0 ? t0 : t1);
-                    p.sample[s].package_num = first + static_cast<std::uint32_t>(s);
-                }
-                p.battery = battery_percent(t0);
-                for (int i = 0; i < 3; ++i) {
-                    p.accel[i] = static_cast<std::int16_t>(accel_raw(i, t0));
-                    p.gyro[i] = static_cast<std::int16_t>(gyro_raw(i, t0));
-                }
-                const double pulse = std::sin(two_pi * 1.2 * t0 + phase_);
-                p.ppg = {static_cast<std::uint8_t>(128 + 80 * pulse), static_cast<std::uint8_t>(110 + 60 * pulse)};
+                for (int s = 0; s < 2; ++s)
+                    for (int i = 0; i < 8; ++i) samples[s].exg[i] = exg_raw(i, t[s]);
+                Sample& once = samples[0];  // what a MES packet carries once
+                once.battery = battery_percent(t[0]);
+                motion(once, t[0]);
+                const double pulse = std::sin(two_pi * 1.2 * t[0] + phase_);
+                once.ppg = {static_cast<std::uint8_t>(128 + 80 * pulse), static_cast<std::uint8_t>(110 + 60 * pulse)};
                 for (int i = 0; i < 3; ++i)
-                    p.ppg_raw[i] = static_cast<std::int16_t>(std::lround((8000 - 2000 * i) * pulse));
-                return build(p);
+                    once.ppg_raw[i] = static_cast<std::int16_t>(std::lround((8000 - 2000 * i) * pulse));
+                break;
             }
         }
-        return {};
+        return packet_from(family_, first, samples);
     }
 
 private:
@@ -199,6 +184,13 @@ private:
     std::int32_t exg_raw(int ch, double t) {
         const double uv = (40 + 15 * ch) * std::sin(two_pi * (1.5 + 2.5 * ch) * t + phase_);
         return static_cast<std::int32_t>(std::lround(uv / 0.045)) + noise(20);
+    }
+    // The accelerometer and the gyroscope, axis by axis.
+    void motion(Sample& v, double t) {
+        for (int i = 0; i < 3; ++i) {
+            v.accel[i] = accel_raw(i, t);
+            v.gyro[i] = gyro_raw(i, t);
+        }
     }
     // 16384 raw is 1 g (scale 6.1035e-05).
     std::int32_t accel_raw(int axis, double t) {
