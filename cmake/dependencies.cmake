@@ -15,4 +15,7 @@ else()
   find_package(spdlog REQUIRED)
   add_library(palvex_logging_dep INTERFACE)
   target_link_libraries(palvex_logging_dep INTERFACE spdlog::spdlog fmt::fmt)
+  # EDFlib (libedf-dev) for palvex-decode --bdf and its tests; optional.
+  list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
+  find_package(EDFlib)
 endif()

@@ -37,8 +37,9 @@ set(PALVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
   "Throw-away Wine prefix the tests run in (created on first use)")
 
 # The DLL is found next to the test executables when all runtime outputs
-# share one directory (the windows preset does that); otherwise Wine is
-# told where it was built.
+# share one directory (the top-level CMakeLists.txt sees to that unless
+# CMAKE_RUNTIME_OUTPUT_DIRECTORY is given); otherwise Wine is told where it
+# was built.
 set(CMAKE_CROSSCOMPILING_EMULATOR
   ${PROJECT_SOURCE_DIR}/tools/wine-run.sh
   --wine ${PALVEX_WINE}

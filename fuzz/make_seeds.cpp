@@ -1,4 +1,4 @@
-// Writes the seed corpora of the fuzz targets from the test packet builders:
+// Writes the seed corpora of the fuzz targets from the packet builder of sim/:
 //   palvex_fuzz_seeds <corpus dir>      (fuzz/corpus in the source tree)
 // One valid buffer of every family, a few descriptors and command mixes for
 // fuzz_single_board; a few chunk streams, cut and uncut, for fuzz_hub_stream.

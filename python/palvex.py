@@ -78,16 +78,28 @@ class PalvexError(Exception):
         super().__init__(f"{function} returned {int(code)} ({name})")
 
 
-DEFAULT_DESCRIPTOR = """{"num_rows": 32,
- "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7],
- "accel_channels": [8, 9, 10],
- "gyro_channels": [11, 12, 13],
- "resistance_channels": [14, 15, 16, 17, 18, 19, 20, 21, 22, 23],
- "ppg_channels": [24, 25],
- "ppg_raw_channels": [24, 25, 31],
- "package_num_channel": 26,
- "battery_channel": 27,
- "other_channels": [28, 30]}"""
+def _default_descriptor_path():
+    """The default descriptor's one source, sim/default_descriptor.json: found
+    from the source tree (python/ beside sim/) or from an installed tree
+    (share/palvex/python/ below share/palvex/default_descriptor.json)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.path.join(here, os.pardir, "sim", "default_descriptor.json"),
+                  os.path.join(here, os.pardir, "default_descriptor.json")]
+    for candidate in candidates:
+        if os.path.isfile(candidate):
+            return os.path.normpath(candidate)
+    raise FileNotFoundError("the default descriptor is in none of " + ", ".join(map(os.path.normpath, candidates)))
+
+
+def __getattr__(name):
+    # DEFAULT_DESCRIPTOR is read on first use, so the binding imports (and
+    # serves descriptors of a host's own) even where the file is missing.
+    if name == "DEFAULT_DESCRIPTOR":
+        with open(_default_descriptor_path(), encoding="utf-8") as f:
+            text = f.read().rstrip("\n")
+        globals()[name] = text
+        return text
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def default_columns():

@@ -1,14 +1,12 @@
 // corvel-sim: a Corvel hub simulator for trying hosts without hardware.
 //
-// It runs the tests' simulated hub (FakeHub) as a program: it answers the
+// It runs the simulated hub of sim/ (FakeHub) as a program: it answers the
 // greeting, streams packets of any number of simulated boards and prints
-// every write frame the host sends back. Packets come from the tests'
-// packet builder, so what the simulator sends is byte for byte what the
-// decoding tests check.
+// every write frame the host sends back. Packets come from the simulation
+// library's packet builder, so what the simulator sends is byte for byte
+// what the decoding tests check.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -16,9 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
+#include "command_line.h"
 #include "fake_hub.h"
+#include "families.h"
 #include "packet_builder.h"
-#include "tool_support.h"
+#include "stop_signals.h"
 
 using namespace palvex_test;
 using namespace palvex_tools;
@@ -79,12 +80,9 @@ struct Options {
 
 Options parse(int argc, char** argv, bool& help) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw UsageError(a + " needs a value");
-            return argv[++i];
-        };
+    for (Arguments args(argc, argv); args.next();) {
+        const std::string& a = args.name();
+        auto value = [&] { return args.value(); };
         if (a == "--help" || a == "-h") {
             help = true;
             return o;
@@ -97,10 +95,10 @@ Options parse(int argc, char** argv, bool& help) {
             const auto colon = v.find(':');
             if (colon == std::string::npos) throw UsageError("--board wants SSID:FAMILY, not '" + v + "'");
             const std::string ssid = v.substr(0, colon);
-            const int family = family_from_name(v.substr(colon + 1));
+            const Family family = family_from_name(v.substr(colon + 1));
             if (ssid.empty() || ssid.size() > 6 || ssid.find('\0') != std::string::npos)
                 throw UsageError("--board: an SSID has 1 to 6 characters, not '" + ssid + "'");
-            if (family == 0)
+            if (family == Family::unknown)
                 throw UsageError("--board: unknown family '" + v.substr(colon + 1) +
                                  "' (WUA2, MES_2, IMP_3, MES_4 or MES_5)");
             for (const auto& b : o.boards)
@@ -138,60 +136,45 @@ public:
     const std::string& ssid() const { return ssid_; }
     COMM_TYPE family() const { return family_; }
 
-    // The buffer of packet k (k from 0): samples 2k + 1 and 2k + 2.
+    // The buffer of packet k (k from 0): samples 2k + 1 and 2k + 2. Each
+    // family's signals are drawn in the order its packet lays them out, so
+    // a seed gives the same noise whatever the other boards are.
     Bytes packet(std::uint64_t k) {
         const auto first = static_cast<std::uint32_t>(2 * k + 1);
-        const double t0 = static_cast<double>(2 * k) / (2 * rate_);
-        const double t1 = static_cast<double>(2 * k + 1) / (2 * rate_);
+        const double t[2] = {static_cast<double>(2 * k) / (2 * rate_), static_cast<double>(2 * k + 1) / (2 * rate_)};
+        std::array<Sample, 2> samples;
         switch (family_) {
-            case WUA2: {
-                Wua2Packet p;
+            case WUA2:
                 for (int s = 0; s < 2; ++s) {
-                    const double t = s == 0 ? t0 : t1;
-                    Wua2Record& r = p.record[s];
-                    for (int i = 0; i < 8; ++i) r.exg[i] = exg_raw(i, t);
-                    for (int i = 0; i < 10; ++i) r.resistance[i] = static_cast<std::int32_t>(resistance(i, t));
+                    Sample& v = samples[s];
+                    for (int i = 0; i < 8; ++i) v.exg[i] = exg_raw(i, t[s]);
+                    for (int i = 0; i < 10; ++i) v.resistance[i] = static_cast<std::int32_t>(resistance(i, t[s]));
                     // Millivolts; the decoder maps 2800..4250 mV to 0..100 %.
-                    r.battery = static_cast<std::uint32_t>(std::max(2800.0, 4200.0 - 2.0 * t));
-                    r.other = 0;
-                    for (int i = 0; i < 3; ++i) {
-                        r.accel[i] = accel_raw(i, t);
-                        r.gyro[i] = gyro_raw(i, t);
-                    }
-                    r.package_num = first + static_cast<std::uint32_t>(s);
+                    v.battery = static_cast<std::uint32_t>(std::max(2800.0, 4200.0 - 2.0 * t[s]));
+                    motion(v, t[s]);
                 }
-                return build(p);
-            }
-            case IMP_3: {
-                Imp3Packet p;
+                break;
+            case IMP_3:
                 for (int s = 0; s < 2; ++s)
-                    for (int i = 0; i < 10; ++i) p.resistance[s][i] = resistance(i, s == 0 ? t0 : t1);
-                p.battery = battery_percent(t0);
-                p.package_num = {first, first + 1};
-                return build(p);
-            }
+                    for (int i = 0; i < 10; ++i) samples[s].resistance[i] = static_cast<std::int32_t>(resistance(i, t[s]));
+                samples[0].battery = battery_percent(t[0]);
+                break;
             case MES_2:
             case MES_4:
             case MES_5: {
-                MesPacket p;
-                p.type = family_;
-                for (int s = 0; s < 2; ++s) {
-                    for (int i = 0; i < 8; ++i) p.sample[s].exg[i] = exg_raw(i, s == 0 ? t0 : t1);
-                    p.sample[s].package_num = first + static_cast<std::uint32_t>(s);
-                }
-                p.battery = battery_percent(t0);
-                for (int i = 0; i < 3; ++i) {
-                    p.accel[i] = static_cast<std::int16_t>(accel_raw(i, t0));
-                    p.gyro[i] = static_cast<std::int16_t>(gyro_raw(i, t0));
-                }
-                const double pulse = std::sin(two_pi * 1.2 * t0 + phase_);
-                p.ppg = {static_cast<std::uint8_t>(128 + 80 * pulse), static_cast<std::uint8_t>(110 + 60 * pulse)};
+                for (int s = 0; s < 2; ++s)
+                    for (int i = 0; i < 8; ++i) samples[s].exg[i] = exg_raw(i, t[s]);
+                Sample& once = samples[0];  // what a MES packet carries once
+                once.battery = battery_percent(t[0]);
+                motion(once, t[0]);
+                const double pulse = std::sin(two_pi * 1.2 * t[0] + phase_);
+                once.ppg = {static_cast<std::uint8_t>(128 + 80 * pulse), static_cast<std::uint8_t>(110 + 60 * pulse)};
                 for (int i = 0; i < 3; ++i)
-                    p.ppg_raw[i] = static_cast<std::int16_t>(std::lround((8000 - 2000 * i) * pulse));
-                return build(p);
+                    once.ppg_raw[i] = static_cast<std::int16_t>(std::lround((8000 - 2000 * i) * pulse));
+                break;
             }
         }
-        return {};
+        return packet_from(family_, first, samples);
     }
 
 private:
@@ -201,6 +184,13 @@ private:
     std::int32_t exg_raw(int ch, double t) {
         const double uv = (40 + 15 * ch) * std::sin(two_pi * (1.5 + 2.5 * ch) * t + phase_);
         return static_cast<std::int32_t>(std::lround(uv / 0.045)) + noise(20);
+    }
+    // The accelerometer and the gyroscope, axis by axis.
+    void motion(Sample& v, double t) {
+        for (int i = 0; i < 3; ++i) {
+            v.accel[i] = accel_raw(i, t);
+            v.gyro[i] = gyro_raw(i, t);
+        }
     }
     // 16384 raw is 1 g (scale 6.1035e-05).
     std::int32_t accel_raw(int axis, double t) {
@@ -319,23 +309,21 @@ void print_frame(std::size_t number, const WriteFrame& f) {
 void print_summary(const Simulation& sim, std::size_t frames) {
     for (std::size_t b = 0; b < sim.size(); ++b)
         std::fprintf(stderr, "corvel-sim: board %s (%s): %llu packets made, %llu dropped\n", sim.board(b).ssid().c_str(),
-                     family_name(sim.board(b).family()), static_cast<unsigned long long>(sim.made(b)),
+                     family_name(family_of(sim.board(b).family())), static_cast<unsigned long long>(sim.made(b)),
                      static_cast<unsigned long long>(sim.dropped(b)));
     std::fprintf(stderr, "corvel-sim: %zu write frame(s) received\n", frames);
 }
 
 int write_capture(const Options& o) {
     Simulation sim(o);
-    std::ofstream out(o.capture, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + o.capture + ": " + std::strerror(errno));
+    CaptureWriter out(o.capture);
     for (std::uint64_t k = 0; k < o.packets; ++k)
         for (std::size_t b = 0; b < sim.size(); ++b) {
             Bytes chunk;
             sim.next_packet(b, chunk);
-            out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+            out.write(chunk);
         }
     out.close();
-    if (!out) throw ToolError("cannot write " + o.capture + ": " + std::strerror(errno));
     print_summary(sim, 0);
     return 0;
 }
@@ -356,7 +344,7 @@ int serve(const Options& o) {
     }
     std::string list;
     for (std::size_t b = 0; b < sim.size(); ++b)
-        list += std::string(b ? ", " : "") + sim.board(b).ssid() + " " + family_name(sim.board(b).family());
+        list += std::string(b ? ", " : "") + sim.board(b).ssid() + " " + family_name(family_of(sim.board(b).family()));
     std::fprintf(stderr, "corvel-sim: listening on [%s]:%u, %zu board(s): %s, %g packets/s each\n", o.address.c_str(),
                  hub.port(), sim.size(), list.c_str(), o.rate);
 
@@ -433,7 +421,7 @@ int serve(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
+    return run_tool("corvel-sim", [&] {
         bool help = false;
         const Options o = parse(argc, argv, help);
         if (help) {
@@ -441,11 +429,5 @@ int main(int argc, char** argv) {
             return 0;
         }
         return o.capture.empty() ? serve(o) : write_capture(o);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "corvel-sim: %s (see corvel-sim --help)\n", e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "corvel-sim: %s\n", e.what());
-        return 1;
-    }
+    });
 }

@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "families.h"
 #include "packet_builder.h"
 #include "palvex/palvex.h"
 
 using namespace palvex_test;
+using palvex_tools::family_name;
+using palvex_tools::family_of;
 
 namespace {
 
@@ -28,17 +31,6 @@ struct Printer {
     }
 };
 
-const char* family_name(COMM_TYPE f) {
-    switch (f) {
-        case WUA2: return "WUA2";
-        case MES_2: return "MES_2";
-        case IMP_3: return "IMP_3";
-        case MES_4: return "MES_4";
-        case MES_5: return "MES_5";
-    }
-    return "?";
-}
-
 }  // namespace
 
 int main() {
@@ -46,7 +38,7 @@ int main() {
     for (const COMM_TYPE family : {WUA2, MES_2, IMP_3, MES_4, MES_5}) {
         release();
         Printer printer;
-        std::printf("%s (%zu-byte buffers):\n", family_name(family), buffer_length(family));
+        std::printf("%s (%zu-byte buffers):\n", family_name(family_of(family)), buffer_length(family));
         // The packet carrying rows 9 and 10 never arrives: rows 9 to 12 come
         // back as filler rows and the packet after the gap (13, 14) is dropped.
         for (std::uint32_t n = 1; n < 22; n += 2) {

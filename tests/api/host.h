@@ -41,6 +41,16 @@ struct RowSink {
     }
 };
 
+// `length` bytes that begin with `type_word` (little-endian, as far as it
+// fits). The rest is 0xA5: both samples of a packet carry the same packet
+// number, so a buffer the library takes for a packet makes no fillers.
+inline Bytes typed_buffer(std::uint16_t type_word, std::size_t length) {
+    Bytes b(length, 0xA5);
+    if (length > 0) b[0] = static_cast<std::uint8_t>(type_word & 0xFF);
+    if (length > 1) b[1] = static_cast<std::uint8_t>(type_word >> 8);
+    return b;
+}
+
 inline int32_t feed(const Bytes& buffer, RowSink& sink) {
     return interpret_data_fn(buffer.data(), buffer.size(), &RowSink::collect, &sink);
 }

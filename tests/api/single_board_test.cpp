@@ -2,6 +2,7 @@
 // buffers are refused with which code, and which descriptors are refused.
 #include <gtest/gtest.h>
 
+#include "descriptor_variants.h"
 #include "host.h"
 
 using namespace palvex_test;
@@ -58,13 +59,6 @@ struct DispatchCase {
     bool creates_decoder;
 };
 
-Bytes with_head(std::size_t length, std::uint8_t b0, std::uint8_t b1) {
-    Bytes b(length, 0x33);
-    b[0] = b0;
-    b[1] = b1;
-    return b;
-}
-
 TEST_F(SingleBoard, FactoryDispatch) {
     Bytes wua2_odd_head = packet_of(WUA2, 3);
     wua2_odd_head[0] = 0x04;  // a 216-byte buffer is WUA2 whatever it begins with
@@ -77,14 +71,14 @@ TEST_F(SingleBoard, FactoryDispatch) {
         {"WUA2", packet_of(WUA2, 1), 0, 2, true},
         {"216 bytes beginning 04 00", wua2_odd_head, 0, 2, true},
         {"confirmation", Bytes(5, 0x04), 0, 0, false},
-        {"type word 0", with_head(77, 0, 0), 0, 0, false},
-        {"type word 7", with_head(77, 7, 0), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
-        {"type word 260", with_head(77, 4, 1), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
-        {"type word -1", with_head(77, 0xFF, 0xFF), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
-        {"type word 1 without 216 bytes", with_head(77, 1, 0), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
+        {"type word 0", typed_buffer(0, 77), 0, 0, false},
+        {"type word 7", typed_buffer(7, 77), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
+        {"type word 260", typed_buffer(260, 77), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
+        {"type word -1", typed_buffer(0xFFFF, 77), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
+        {"type word 1 without 216 bytes", typed_buffer(1, 77), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
         {"empty", Bytes(), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
         {"one byte", Bytes(1, 4), PALVEX_ERR_UNKNOWN_TYPE, 0, false},
-        {"MES_4 type, MES_2 length", with_head(75, 4, 0), PALVEX_ERR_PACKET_SIZE, 0, true},
+        {"MES_4 type, MES_2 length", typed_buffer(4, 75), PALVEX_ERR_PACKET_SIZE, 0, true},
     };
     for (const DispatchCase& c : cases) {
         release();
@@ -115,10 +109,10 @@ TEST_F(SingleBoard, DecoderIsReusedUntilAnotherFamilyArrives) {
 
 TEST_F(SingleBoard, WrongLengthForTheCurrentDecoder) {
     ASSERT_EQ(feed(packet_of(WUA2, 1), sink), 0);
-    EXPECT_EQ(feed(with_head(77, 1, 0), sink), PALVEX_ERR_PACKET_SIZE);  // reaches the WUA2 decoder
+    EXPECT_EQ(feed(typed_buffer(1, 77), sink), PALVEX_ERR_PACKET_SIZE);  // reaches the WUA2 decoder
     ASSERT_EQ(feed(packet_of(MES_4, 1), sink), 0);
-    EXPECT_EQ(feed(with_head(75, 4, 0), sink), PALVEX_ERR_PACKET_SIZE);
-    EXPECT_EQ(feed(with_head(78, 4, 0), sink), PALVEX_ERR_PACKET_SIZE);
+    EXPECT_EQ(feed(typed_buffer(4, 75), sink), PALVEX_ERR_PACKET_SIZE);
+    EXPECT_EQ(feed(typed_buffer(4, 78), sink), PALVEX_ERR_PACKET_SIZE);
     EXPECT_EQ(sink.size(), 4u);
 }
 
@@ -162,9 +156,25 @@ struct RefusalCase {
     const char* reason;  // fragment of the logged reason
 };
 
-// Every descriptor here must be refused with 6 for the family, deliver
-// nothing, write nothing out of bounds and say why once.
-TEST_F(SingleBoard, UnusableDescriptorsAreRefused) {
+class Refusal : public SingleBoard {
+protected:
+    // The descriptor must be refused with 6 for the family, deliver nothing,
+    // write nothing out of bounds and say why once.
+    void expect_refused(const std::string& descriptor, COMM_TYPE family, const char* reason, const std::string& what) {
+        CapturedLog log;
+        set_logger(log.logger.get());
+        release();
+        sink.deliveries.clear();
+        set_board_json(descriptor.c_str());
+        for (std::uint32_t n = 1; n < 7; n += 2)
+            EXPECT_EQ(feed(packet_of(family, n), sink), PALVEX_ERR_NO_DESCRIPTOR) << what;
+        EXPECT_EQ(sink.size(), 0u) << what;
+        EXPECT_EQ(log.count(reason), 1u) << what << ": " << (log.lines().empty() ? "" : log.lines()[0]);
+    }
+};
+
+// Texts that are no descriptor, and row lengths the descriptor itself cannot have.
+TEST_F(Refusal, UnusableDescriptorsAreRefused) {
     const RefusalCase cases[] = {
         {"not an object", "[1, 2]", MES_4, "not a JSON object"},
         {"string", "\"board\"", MES_4, "not a JSON object"},
@@ -177,43 +187,18 @@ TEST_F(SingleBoard, UnusableDescriptorsAreRefused) {
         {"num_rows beyond int32 as float", R"({"num_rows": 1e12, "package_num_channel": 26})", MES_4, "not a number"},
         {"num_rows true", R"({"num_rows": true, "package_num_channel": 0})", MES_4, "at least 30"},
         {"num_rows 29", R"({"num_rows": 29, "package_num_channel": 26})", WUA2, "at least 30"},
-        {"exg column past the row", R"({"num_rows": 32, "exg_channels": [0, 32], "accel_channels": [],
-            "gyro_channels": [], "ppg_channels": [], "package_num_channel": 26, "battery_channel": 27,
-            "other_channels": [28, 30]})", MES_4, "column 32 of \"exg_channels\""},
-        {"negative column", R"({"num_rows": 32, "exg_channels": [-1], "accel_channels": [],
-            "gyro_channels": [], "ppg_channels": [], "package_num_channel": 26, "battery_channel": 27,
-            "other_channels": [28, 30]})", MES_4, "column -1"},
-        {"packet number column past the row", R"({"num_rows": 32, "package_num_channel": 32})", MES_2, "package_num_channel"},
-        {"ppg value not a number", R"({"num_rows": 32, "package_num_channel": 26, "ppg_channels": ["a"]})", IMP_3, "\"ppg_channels\""},
-        {"ppg column past the row", R"({"num_rows": 32, "package_num_channel": 26, "ppg_raw_channels": 99})", IMP_3, "column 99"},
-        {"ppg single number for MES_4", R"({"num_rows": 32, "exg_channels": [], "accel_channels": [],
-            "gyro_channels": [], "ppg_channels": 3, "package_num_channel": 26, "battery_channel": 27,
-            "other_channels": [28, 30]})", MES_4, "\"ppg_channels\" must be an array"},
-        {"missing battery", R"({"num_rows": 32, "exg_channels": [], "accel_channels": [], "gyro_channels": [],
-            "ppg_channels": [], "package_num_channel": 26, "other_channels": [28, 30]})", MES_4, "\"battery_channel\" is missing"},
-        {"exg not an array", R"({"num_rows": 32, "exg_channels": 3, "accel_channels": [], "gyro_channels": [],
-            "package_num_channel": 26, "battery_channel": 27, "other_channels": [28, 30]})", MES_2, "\"exg_channels\" must be an array"},
-        {"exg entry a string", R"({"num_rows": 32, "exg_channels": [1, "2"], "accel_channels": [], "gyro_channels": [],
-            "package_num_channel": 26, "battery_channel": 27, "other_channels": [28, 30]})", MES_2, "array of column numbers"},
-        {"one other channel", R"({"num_rows": 32, "resistance_channels": [], "package_num_channel": 26,
-            "battery_channel": 27, "other_channels": [28]})", IMP_3, "at least 2 entries"},
-        {"raw ppg missing for MES_5", R"({"num_rows": 32, "exg_channels": [], "accel_channels": [], "gyro_channels": [],
-            "package_num_channel": 26, "battery_channel": 27, "other_channels": [28, 30]})", MES_5, "\"ppg_raw_channels\" is missing"},
-        {"resistance missing for WUA2", R"({"num_rows": 32, "exg_channels": [], "accel_channels": [], "gyro_channels": [],
-            "package_num_channel": 26, "battery_channel": 27, "other_channels": [28, 30]})", WUA2, "\"resistance_channels\" is missing"},
-        {"nibble column past the row", R"({"num_rows": 32, "exg_channels": [], "accel_channels": [], "gyro_channels": [],
-            "package_num_channel": 26, "battery_channel": 27, "other_channels": [28, 30, 31, 40]})", MES_2, "column 40"},
     };
-    for (const RefusalCase& c : cases) {
-        CapturedLog log;
-        set_logger(log.logger.get());
-        release();
-        sink.deliveries.clear();
-        set_board_json(c.descriptor);
-        for (std::uint32_t n = 1; n < 7; n += 2)
-            EXPECT_EQ(feed(packet_of(c.family, n), sink), PALVEX_ERR_NO_DESCRIPTOR) << c.name;
-        EXPECT_EQ(sink.size(), 0u) << c.name;
-        EXPECT_EQ(log.count(c.reason), 1u) << c.name << ": " << (log.lines().empty() ? "" : log.lines()[0]);
+    for (const RefusalCase& c : cases) expect_refused(c.descriptor, c.family, c.reason, c.name);
+}
+
+// The default descriptor with one key wrong: every family that reads the
+// key refuses it and names the key's fault.
+TEST_F(Refusal, OneWrongKeyIsRefusedWithItsReason) {
+    for (const DescriptorVariant& v : descriptor_variants()) {
+        if (!v.reason) continue;
+        for (const Family& f : families)
+            if (v.refused_by & f.bit)
+                expect_refused(v.json(), f.type, v.reason, v.describe() + ", family " + std::to_string(f.type));
     }
 }
 

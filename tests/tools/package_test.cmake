@@ -1,9 +1,11 @@
 # Installs the build into a fresh prefix and builds a C consumer of both
 # libraries (the decoder and the row buffer) against it twice: through
 # find_package(PalvexWrapper CONFIG) and through pkg-config. Both consumers
-# must run and decode. Run with
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=... -P package_test.cmake
-foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER)
+# must run and decode. The installed Python binding must find the installed
+# default descriptor, with the source tree out of its reach. Run with
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=...
+#         -DPYTHON=... -DDESCRIPTOR_JSON=... -P package_test.cmake
+foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER PYTHON DESCRIPTOR_JSON)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "package_test.cmake needs -D${v}=...")
   endif()
@@ -68,3 +70,13 @@ get_filename_component(lib_dir ${pc_dir} DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} ${lib_dir})
 run(${WORK_DIR}/pc-consumer)
 message(STATUS "pkg-config consumer (palvex ${version}): ${run_output}")
+
+# 3. The Python binding as installed, run from the prefix alone.
+set(python_dir ${prefix}/share/palvex/python)
+run(${PYTHON} -c "import palvex, sys\nsys.stdout.write(palvex.DEFAULT_DESCRIPTOR)" WORKING_DIRECTORY ${python_dir})
+file(READ ${DESCRIPTOR_JSON} expected)
+string(REGEX REPLACE "\n$" "" expected "${expected}")
+if(NOT run_output STREQUAL expected)
+  message(FATAL_ERROR "the installed palvex.py read a descriptor other than ${DESCRIPTOR_JSON}:\n${run_output}")
+endif()
+message(STATUS "installed Python binding: default descriptor found")

@@ -1,6 +1,7 @@
-// Builds the byte streams boards and the hub send: packets of every family,
-// hub chunks, and the default 32-column descriptor. Shared by the tests,
-// the benchmarks, the fuzz seeds and the tools.
+// Builds the byte streams boards and the hub send: packets of every family
+// and hub chunks (and brings the default descriptor along). Its byte
+// offsets are written from the wire format, not taken from the library's
+// decoders, since it is what the decoders are checked against.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "default_descriptor.h"
 #include "palvex/palvex.h"
 
 namespace palvex_test {
@@ -57,6 +59,26 @@ Bytes build(const MesPacket& p);
 Bytes build(const Imp3Packet& p);
 Bytes build(const Wua2Packet& p);
 
+// What a board measured for one sample, in the board's own integers.
+// A packet takes the fields its family has: WUA2 every field of both
+// samples; MES and IMP_3 the fields they carry once a packet (battery,
+// accelerometer, gyroscope, PPG) from the first sample.
+struct Sample {
+    std::array<std::int32_t, 8> exg{};
+    std::array<std::int32_t, 10> resistance{};
+    std::array<std::int32_t, 3> accel{};
+    std::array<std::int32_t, 3> gyro{};
+    std::uint32_t battery = 0;  // percent; millivolts for WUA2
+    std::uint32_t other = 0;
+    std::uint8_t nibbles = 0;
+    std::array<std::uint8_t, 2> ppg{};        // MES_4
+    std::array<std::int16_t, 3> ppg_raw{};    // MES_5
+};
+
+// The buffer of a packet of `family` holding two samples, with packet
+// numbers first_package_num and first_package_num + 1.
+Bytes packet_from(COMM_TYPE family, std::uint32_t first_package_num, const std::array<Sample, 2>& samples);
+
 // A buffer of `family` whose two samples carry packet numbers n and n + 1,
 // with non-trivial values in every field (derived from n).
 Bytes packet_of(COMM_TYPE family, std::uint32_t first_package_num);
@@ -68,12 +90,6 @@ std::size_t buffer_length(COMM_TYPE family);
 // length, payload. `length` overrides the payload's size when given.
 Bytes hub_chunk(const std::string& ssid, const Bytes& payload);
 Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& payload);
-
-// 32 columns, naming every group; see default_descriptor_columns().
-std::string default_descriptor_json();
-
-// Column names of the default descriptor, index = column.
-std::vector<std::string> default_descriptor_columns();
 
 Bytes concat(const std::vector<Bytes>& parts);
 

@@ -1,17 +1,10 @@
 #include "packet_builder.h"
 
-#include <cmath>
+#include "le_bytes.h"
 
 namespace palvex_test {
 namespace {
 
-void put_le16(Bytes& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put_le32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 void put_be24(Bytes& b, std::size_t at, std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v) & 0xFFFFFFu;
     b[at] = static_cast<std::uint8_t>(u >> 16);
@@ -91,29 +84,29 @@ Bytes build(const Wua2Packet& p) {
     return b;
 }
 
-Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
-    const auto k = static_cast<std::int32_t>(n % 1000);
+Bytes packet_from(COMM_TYPE family, std::uint32_t first, const std::array<Sample, 2>& samples) {
+    const Sample& once = samples[0];  // what MES and IMP_3 send once a packet
     switch (family) {
         case WUA2: {
             Wua2Packet p;
             for (int s = 0; s < 2; ++s) {
                 Wua2Record& r = p.record[s];
-                for (int i = 0; i < 8; ++i) r.exg[i] = (k + s) * 100 - 50 * i;
-                for (int i = 0; i < 10; ++i) r.resistance[i] = 1000 + 10 * i + s;
-                r.battery = 3700;
-                r.other = 7;
-                r.accel = {0, 0, 16384};
-                r.gyro = {k, -k, 3};
-                r.package_num = n + static_cast<std::uint32_t>(s);
+                r.exg = samples[s].exg;
+                r.resistance = samples[s].resistance;
+                r.battery = samples[s].battery;
+                r.other = samples[s].other;
+                r.accel = samples[s].accel;
+                r.gyro = samples[s].gyro;
+                r.package_num = first + static_cast<std::uint32_t>(s);
             }
             return build(p);
         }
         case IMP_3: {
             Imp3Packet p;
             for (int s = 0; s < 2; ++s)
-                for (int i = 0; i < 10; ++i) p.resistance[s][i] = 5000 + 100 * i + static_cast<std::uint32_t>(s);
-            p.battery = 87;
-            p.package_num = {n, n + 1};
+                for (int i = 0; i < 10; ++i) p.resistance[s][i] = static_cast<std::uint32_t>(samples[s].resistance[i]);
+            p.battery = static_cast<std::uint8_t>(once.battery);
+            p.package_num = {first, first + 1};
             return build(p);
         }
         case MES_2:
@@ -122,20 +115,41 @@ Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
             MesPacket p;
             p.type = family;
             for (int s = 0; s < 2; ++s) {
-                for (int i = 0; i < 8; ++i) p.sample[s].exg[i] = (k + s) * 1000 - 333 * i;
-                p.sample[s].other = static_cast<std::uint8_t>(10 + s);
-                p.sample[s].nibbles = static_cast<std::uint8_t>(0xA5 + s);
-                p.sample[s].package_num = n + static_cast<std::uint32_t>(s);
+                p.sample[s].exg = samples[s].exg;
+                p.sample[s].other = static_cast<std::uint8_t>(samples[s].other);
+                p.sample[s].nibbles = samples[s].nibbles;
+                p.sample[s].package_num = first + static_cast<std::uint32_t>(s);
             }
-            p.battery = 90;
-            p.accel = {0, 0, 16384};
-            p.gyro = {static_cast<std::int16_t>(k), -5, 7};
-            p.ppg = {120, 130};
-            p.ppg_raw = {-1200, 300, 32767};
+            p.battery = static_cast<std::uint8_t>(once.battery);
+            for (int i = 0; i < 3; ++i) {
+                p.accel[i] = static_cast<std::int16_t>(once.accel[i]);
+                p.gyro[i] = static_cast<std::int16_t>(once.gyro[i]);
+            }
+            p.ppg = once.ppg;
+            p.ppg_raw = once.ppg_raw;
             return build(p);
         }
     }
     return {};
+}
+
+Bytes packet_of(COMM_TYPE family, std::uint32_t n) {
+    const auto k = static_cast<std::int32_t>(n % 1000);
+    const bool wua2 = family == WUA2;
+    std::array<Sample, 2> samples;
+    for (int s = 0; s < 2; ++s) {
+        Sample& v = samples[s];
+        for (int i = 0; i < 8; ++i) v.exg[i] = wua2 ? (k + s) * 100 - 50 * i : (k + s) * 1000 - 333 * i;
+        for (int i = 0; i < 10; ++i) v.resistance[i] = (wua2 ? 1000 + 10 * i : 5000 + 100 * i) + s;
+        v.battery = wua2 ? 3700 : family == IMP_3 ? 87 : 90;
+        v.other = static_cast<std::uint32_t>(wua2 ? 7 : 10 + s);
+        v.nibbles = static_cast<std::uint8_t>(0xA5 + s);
+        v.accel = {0, 0, 16384};
+        v.gyro = wua2 ? std::array<std::int32_t, 3>{k, -k, 3} : std::array<std::int32_t, 3>{k, -5, 7};
+        v.ppg = {120, 130};
+        v.ppg_raw = {-1200, 300, 32767};
+    }
+    return packet_from(family, n, samples);
 }
 
 Bytes hub_chunk(const std::string& ssid, const Bytes& payload) {
@@ -148,39 +162,6 @@ Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& paylo
     put_le32(b, 6, static_cast<std::uint32_t>(length));
     b.insert(b.end(), payload.begin(), payload.end());
     return b;
-}
-
-std::string default_descriptor_json() {
-    return R"({"num_rows": 32,
- "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7],
- "accel_channels": [8, 9, 10],
- "gyro_channels": [11, 12, 13],
- "resistance_channels": [14, 15, 16, 17, 18, 19, 20, 21, 22, 23],
- "ppg_channels": [24, 25],
- "ppg_raw_channels": [24, 25, 31],
- "package_num_channel": 26,
- "battery_channel": 27,
- "other_channels": [28, 30]})";
-}
-
-std::vector<std::string> default_descriptor_columns() {
-    std::vector<std::string> names(32);
-    for (int i = 0; i < 8; ++i) names[i] = "exg_" + std::to_string(i);
-    const char* axes[] = {"x", "y", "z"};
-    for (int i = 0; i < 3; ++i) {
-        names[8 + i] = std::string("accel_") + axes[i];
-        names[11 + i] = std::string("gyro_") + axes[i];
-    }
-    for (int i = 0; i < 10; ++i) names[14 + i] = "resistance_" + std::to_string(i);
-    names[24] = "ppg_0";
-    names[25] = "ppg_1";
-    names[31] = "ppg_2";
-    names[26] = "package_num";
-    names[27] = "battery";
-    names[28] = "other";
-    names[29] = "valid";
-    names[30] = "format_code";
-    return names;
 }
 
 Bytes concat(const std::vector<Bytes>& parts) {

@@ -6,85 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
-#include "tool_support.h"
+#include "command_line.h"
 
 #ifdef PALVEX_DECODE_BDF
 #include <edflib.h>
 #endif
 
 namespace palvex_tools {
-namespace {
-
-// Format code 4 rows of a board not yet known to be MES_4 or MES_5.
-constexpr int format_code_mes = 100;
-
-// Coding of a signal whose values are integer counts times `gain`: `dig` is
-// the largest count kept, chosen so that gain * dig has at most 8
-// characters (the EDF header's field) and the physical range is exact.
-BdfSignal counts(int column, std::string label, std::string unit, double gain, int dig_min, int dig_max,
-                 double phys_min, double phys_max) {
-    BdfSignal s;
-    s.column = column;
-    s.label = std::move(label);
-    s.unit = std::move(unit);
-    s.gain = gain;
-    s.dig_min = dig_min;
-    s.dig_max = dig_max;
-    s.phys_min = phys_min;
-    s.phys_max = phys_max;
-    s.offset = phys_min - gain * dig_min;
-    return s;
-}
-
-}  // namespace
-
-std::vector<BdfSignal> bdf_signals(const BdfColumns& c, int family) {
-    std::vector<BdfSignal> out;
-    std::set<int> used;
-    auto name = [&](int col) { return col >= 0 && col < static_cast<int>(c.names.size()) ? c.names[col] : std::string(); };
-    auto add = [&](const std::vector<int>& cols, std::size_t limit, auto make) {
-        for (std::size_t i = 0; i < cols.size() && i < limit; ++i)
-            if (used.insert(cols[i]).second) out.push_back(make(cols[i]));
-    };
-    const bool mes = family == MES_2 || family == MES_4 || family == MES_5 || family == format_code_mes;
-    const bool wua2 = family == WUA2;
-    // ExG: int24 counts (WUA2: int32, of which the int24 range is kept)
-    // times 0.045 uV; 0.045 * 8388600 = 377487 exactly.
-    auto exg = [&](int col) { return counts(col, name(col), "uV", 0.045, -8388600, 8388600, -377487, 377487); };
-    // Accelerometer: counts times 6.1035e-05 g; 8200000 counts = 500.487 g.
-    // EDFlib cuts the header's numbers to 8 characters rather than rounding
-    // them, so the range's doubles must not lie below their decimals (those
-    // of 488.28 do, and that range would read back with a skewed offset).
-    auto accel = [&](int col) { return counts(col, name(col), "g", 6.1035e-05, -8200000, 8200000, -500.487, 500.487); };
-    // Gyroscope: counts times 0.01526 deg/s; 8000000 counts = 122080 deg/s.
-    auto gyro = [&](int col) { return counts(col, name(col), "deg/s", 0.01526, -8000000, 8000000, -122080, 122080); };
-    // PPG: bytes (MES_4) or int16 (MES_5), -1 where a row has none.
-    auto ppg = [&](int col) { return counts(col, name(col), "a.u.", 1, -32768, 32767, -32768, 32767); };
-    // Resistance: whole ohms; the int24 range (8.39 MOhm) is kept.
-    auto resistance = [&](int col) {
-        return counts(col, name(col), "Ohm", 1, -8388608, 8388607, -8388608, 8388607);
-    };
-    if (mes || wua2) add(c.exg, 8, exg);
-    if (wua2 || family == IMP_3) add(c.resistance, 10, resistance);
-    if (mes || wua2) {
-        add(c.accel, 3, accel);
-        add(c.gyro, 3, gyro);
-    }
-    if (family == MES_4 || family == format_code_mes) add(c.ppg, 2, ppg);
-    if (family == MES_5 || family == format_code_mes) add(c.ppg_raw, 3, ppg);
-    if (c.battery >= 0 && (mes || wua2 || family == IMP_3) && used.insert(c.battery).second) {
-        if (wua2) {
-            // Percent from millivolts, (mV - 2800) / 14.5: the digital value
-            // is the millivolts, -100..5700 mV is -200..200 %.
-            out.push_back(counts(c.battery, name(c.battery), "%", 1 / 14.5, -100, 5700, -200, 200));
-        } else {
-            out.push_back(counts(c.battery, name(c.battery), "%", 1, 0, 255, 0, 255));
-        }
-    }
-    return out;
-}
 
 #ifdef PALVEX_DECODE_BDF
 
@@ -106,11 +35,10 @@ std::string edf_open_error(int code) {
 
 class BdfFile {
 public:
-    BdfFile(std::string path, std::vector<BdfSignal> signals, int rate, const std::string& ssid, int family)
+    BdfFile(std::string path, std::vector<BdfSignal> signals, int rate, const std::string& ssid, Family family)
         : path_(std::move(path)), signals_(std::move(signals)), rate_(rate) {
         if (signals_.empty())
-            throw ToolError("no signals to write for board " + ssid + " (" +
-                            (family == format_code_mes ? "MES_4 or MES_5" : family_name(family)) + ")");
+            throw ToolError("no signals to write for board " + ssid + " (" + family_name(family) + ")");
         errno = 0;
         handle_ = edfopen_file_writeonly(path_.c_str(), EDFLIB_FILETYPE_BDFPLUS, static_cast<int>(signals_.size()));
         if (handle_ < 0) throw ToolError("cannot write " + path_ + ": " + edf_open_error(handle_));
@@ -126,7 +54,7 @@ public:
                  edf_set_physical_dimension(handle_, k, s.unit.c_str()) == 0;
         }
         const std::string equipment = std::string("Corvel ") +
-                                      (family == format_code_mes ? "MES_4/MES_5" : family_name(family));
+                                      (family == Family::mes4_or_mes5 ? "MES_4/MES_5" : family_name(family));
         const std::string board = "board " + ssid;
         ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
              edf_set_recording_additional(handle_, board.c_str()) == 0;
@@ -222,7 +150,7 @@ private:
 
 class BdfFile {
 public:
-    BdfFile(std::string, std::vector<BdfSignal>, int, const std::string&, int) {
+    BdfFile(std::string, std::vector<BdfSignal>, int, const std::string&, Family) {
         throw ToolError("this palvex-decode was built without EDFlib (libedf-dev): no --bdf");
     }
     const std::string& path() const { return path_; }
@@ -263,7 +191,7 @@ std::string BdfOutput::path_for(const std::string& ssid) const {
     return candidate;
 }
 
-void BdfOutput::row(const void* board, const std::string& ssid, int family, const double* row, std::size_t count,
+void BdfOutput::row(const void* board, const std::string& ssid, Family family, const double* row, std::size_t count,
                     bool filler) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = files_.find(board);

@@ -1,10 +1,5 @@
-// BDF+ output of palvex-decode: one file per board, written with EDFlib.
-//
-// Every signal is stored as 24-bit digital values with a physical range
-// chosen so that physical = gain * digital exactly for the board's own
-// integer values (the int24 ExG counts times 0.045, for one): the digital
-// value written is the integer the board sent, rounded back from the
-// decoded double. Values outside the range are clipped (README, Tools).
+// BDF+ output of palvex-decode: one file per board, written with EDFlib,
+// holding the signals bdf_signals() gives the board's family.
 #pragma once
 
 #include <cstdint>
@@ -14,29 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "bdf_signals.h"
+
 namespace palvex_tools {
-
-// The descriptor's columns by group, as the library's layouts use them.
-struct BdfColumns {
-    std::vector<std::string> names;  // index = column
-    std::vector<int> exg, accel, gyro, resistance, ppg, ppg_raw;
-    int battery = -1;
-};
-
-// One stored signal: which row column, its label, unit and coding.
-struct BdfSignal {
-    int column = 0;
-    std::string label;
-    std::string unit;
-    double gain = 1;    // physical per digital step
-    double offset = 0;  // physical at digital 0
-    int dig_min = 0, dig_max = 0;
-    double phys_min = 0, phys_max = 0;  // gain * dig + offset, short enough for the 8-character header fields
-};
-
-// The signals a board of `family` has (format code 100: MES_4 or MES_5 not
-// told apart yet, which gets the PPG columns of both).
-std::vector<BdfSignal> bdf_signals(const BdfColumns& columns, int family);
 
 class BdfFile;
 
@@ -55,7 +30,7 @@ public:
 
     // One decoded row of a board (`board` identifies it; `family` as known
     // when its first row arrives). `filler`: a row the library filled in.
-    void row(const void* board, const std::string& ssid, int family, const double* row, std::size_t count,
+    void row(const void* board, const std::string& ssid, Family family, const double* row, std::size_t count,
              bool filler);
     // A "trigger" annotation in every open file, at its current time.
     void trigger();

@@ -1,0 +1,62 @@
+#include "record.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "capture.h"
+#include "capture_decode.h"
+#include "command_line.h"
+#include "hub_client.h"
+#include "progress.h"
+
+namespace palvex_tools {
+
+int run_record(Session& session) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    const Options& o = session.options();
+    palvex_test::CaptureWriter out(o.record);
+    HubClient hub(o.hub, milliseconds(3000));
+    hub.send("Hello", 5);
+    std::vector<unsigned char> buf(1 << 16);
+    long n = hub.receive(buf.data(), buf.size(), milliseconds(3000));
+    if (n < 2 || buf[0] != 'O' || buf[1] != 'K')
+        throw ToolError(n <= 0 ? "the hub at " + o.hub + " did not answer the greeting"
+                               : "the hub at " + o.hub + " refused the greeting (reply '" +
+                                     std::string(buf.begin(), buf.begin() + std::min<long>(n, 16)) + "')");
+    palvex_test::ChunkSplitter chunks_in;
+    std::uint64_t chunks = 0, bytes = 0;
+    Progress progress;
+    const auto deadline = Clock::now() + milliseconds(static_cast<long long>(o.duration * 1000));
+    bool hub_closed = false;
+    while (Clock::now() < deadline) {
+        if (session.signals().wait(milliseconds(0))) break;
+        n = hub.receive(buf.data(), buf.size(), milliseconds(50));
+        if (n < 0) {
+            hub_closed = true;
+            break;
+        }
+        chunks_in.feed(buf.data(), static_cast<std::size_t>(n), [&](const std::uint8_t* chunk, std::size_t size) {
+            out.write(chunk, size);
+            ++chunks;
+            bytes += size;
+        });
+        progress.show("palvex-decode: recording " + o.record + ": " + plural(chunks, "chunk"));
+    }
+    hub.close();
+    progress.clear();
+    out.close();
+    std::fprintf(stderr, "palvex-decode: recorded %s (%llu bytes) to %s%s\n", plural(chunks, "chunk").c_str(),
+                 static_cast<unsigned long long>(bytes), o.record.c_str(),
+                 hub_closed ? "; the hub closed the connection" : "");
+    if (chunks_in.corrupted())
+        std::fprintf(stderr, "palvex-decode: skipped %s with a corrupted length\n",
+                     plural(chunks_in.corrupted(), "chunk header").c_str());
+    if (chunks_in.pending())
+        std::fprintf(stderr, "palvex-decode: the last %s (an incomplete chunk) were not recorded\n",
+                     plural(chunks_in.pending(), "byte").c_str());
+    return run_capture(session, o.record);
+}
+
+}  // namespace palvex_tools
