@@ -61,6 +61,13 @@ void FakeHub::set_session_gap(std::chrono::milliseconds gap) {
     impl_->session_gap = gap;
 }
 
+void FakeHub::set_stream_jitter(std::uint64_t seed, std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    impl_->jitter_seed = seed;
+    impl_->jitter_pause = pause;
+    impl_->jitter_set = true;
+}
+
 void FakeHub::set_reply(Reply reply) {
     std::lock_guard<std::mutex> lk(impl_->m);
     impl_->reply = std::move(reply);
@@ -142,9 +149,6 @@ void FakeHub::send_in_pieces(Bytes data, std::vector<std::size_t> cut_points, st
     impl_->wake();
 }
 
-Bytes FakeHub::prime_bytes() { return Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}; }
-
-void FakeHub::prime() { send_bytes(prime_bytes()); }
 
 void FakeHub::close_client(bool reset) {
     Impl::Item it;

@@ -14,20 +14,14 @@
 //   until the client closes them, so a test can see whether it did.
 //
 // Sending
-//   send_bytes(), send_in_pieces(), prime(), close_client() and stream() are
-//   queued and played, in order, on the session by the hub's thread. Items
-//   queued while there is no session wait for one; the first item starts
-//   session_gap after the greeting reply so it never shares a receive with
-//   the reply. If the client drops the session, the item in progress is
-//   discarded and the rest of the queue waits for the next session.
-//
-// The library's read loop throws away the first receive it makes after it
-//   starts. prime() queues a 10-byte filler for that receive. The filler is
-//   a chunk header with length -1, so if it is decoded after all (because
-//   the loop's first receive timed out before it arrived), the library logs
-//   one "Got corrupted packet size. Continuing." warning, skips those 10
-//   bytes and changes nothing else. The test chooses when to prime and how
-//   long to wait before sending the chunks it wants decoded.
+//   send_bytes(), send_in_pieces(), close_client() and stream() are queued
+//   and played, in order, on the session by the hub's thread. Items queued
+//   while there is no session wait for one and start right after the
+//   greeting reply, as a hub streams from its greeting on, whether or not the
+//   host reads yet (set_session_gap() delays them). If the client drops the
+//   session, the item in progress is discarded and the rest of the queue
+//   waits for the next session. set_stream_jitter() cuts a stream's writes
+//   at random places, as a busy network does.
 //
 // Every blocking call takes a timeout; the hub's thread polls with short
 // timeouts and ends by itself after the lifetime limit, so a broken test
@@ -121,8 +115,12 @@ public:
     // The hub ends by itself this long after start() (default 120 s);
     // zero means never. Takes effect at start().
     void set_lifetime_limit(std::chrono::milliseconds limit);
-    // Delay between the greeting reply and the first queued item (default 20 ms).
+    // Delay between the greeting reply and the first queued item (default 0).
     void set_session_gap(std::chrono::milliseconds gap);
+    // From now on every stream batch is written in pieces cut at one to three
+    // random places, with `pause` after each piece, so a reader's receives
+    // end anywhere; `seed` makes the cuts repeatable.
+    void set_stream_jitter(std::uint64_t seed, std::chrono::milliseconds pause = std::chrono::milliseconds(1));
 
     // --- greeting ---------------------------------------------------------
     void set_reply(Reply reply);              // default Reply::text("OK")
@@ -150,9 +148,6 @@ public:
     // for cut points that are unsorted or outside (0, size).
     void send_in_pieces(Bytes data, std::vector<std::size_t> cut_points,
                         std::chrono::milliseconds pause = std::chrono::milliseconds(10));
-    // Queues prime_bytes() as one send (see the top of this file).
-    void prime();
-    static Bytes prime_bytes();
     // Closes the session; `reset` makes it an abortive close (RST).
     void close_client(bool reset = false);
     // Waits until the queue is empty and nothing is in progress.

@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -62,7 +63,10 @@ struct FakeHub::Impl {
     bool started = false;
     bool ended = false;  // the thread has finished (stop or lifetime)
     milliseconds lifetime{120000};
-    milliseconds session_gap{20};
+    milliseconds session_gap{0};
+    bool jitter_set = false;  // set_stream_jitter() was called
+    std::uint64_t jitter_seed = 0;
+    milliseconds jitter_pause{1};
     Reply reply;
     Reply refusal = Reply::text("NO");
     std::size_t refuse_n = 0;
@@ -98,6 +102,8 @@ struct FakeHub::Impl {
     Clock::time_point pause_until{};
     std::uint64_t next_batch = 0;
     Bytes batch;
+    std::optional<std::mt19937_64> jitter;  // made from jitter_seed when first needed
+    std::vector<std::size_t> batch_cuts;    // where the current batch's writes end, ascending
 
     // The pipe lives as long as the object, so wake() is safe from any
     // thread at any time, before start() and after stop() included.
@@ -154,7 +160,8 @@ struct FakeHub::Impl {
     void finish_item();
     void drop_current() { finish_item(); }
     // Returns false when the session was lost.
-    bool send_some(const Bytes& data, std::size_t& off);
+    bool send_some(const Bytes& data, std::size_t& off, std::size_t end);
+    void cut_batch();
     void send_step();
     void shutdown_all();
 };

@@ -131,7 +131,11 @@ void FakeHub::Impl::run(milliseconds limit) {
             if (c.phase == Conn::Phase::answering && now >= c.answer_at) answer(c);
         }
         if (want_send && session_writable && session_fd >= 0 && cur) send_step();
-        if (pausing && Clock::now() >= pause_until) finish_item();
+        if (pausing && Clock::now() >= pause_until) {
+            // A stream pauses between the pieces of a jittered batch and goes on.
+            if (cur && cur->kind == Item::Kind::stream) pausing = false;
+            else finish_item();
+        }
         sweep();
     }
     shutdown_all();
@@ -320,6 +324,7 @@ void FakeHub::Impl::take_next_item(Clock::time_point now) {
     pausing = false;
     next_batch = 0;
     batch.clear();
+    batch_cuts.clear();
     if (cur->kind == Item::Kind::close) {
         if (Conn* s = session_conn()) close_conn(*s, cur->reset);
         finish_item();
@@ -330,6 +335,7 @@ void FakeHub::Impl::finish_item() {
     cur.reset();
     pausing = false;
     batch.clear();
+    batch_cuts.clear();
     {
         std::lock_guard<std::mutex> lk(m);
         busy = false;
@@ -338,9 +344,10 @@ void FakeHub::Impl::finish_item() {
     cv.notify_all();
 }
 
-// Returns false when the session was lost.
-bool FakeHub::Impl::send_some(const Bytes& data, std::size_t& off) {
-    const ssize_t n = ::send(session_fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+// Writes what the socket takes of data[off, end). Returns false when the
+// session was lost.
+bool FakeHub::Impl::send_some(const Bytes& data, std::size_t& off, std::size_t end) {
+    const ssize_t n = ::send(session_fd, data.data() + off, end - off, MSG_NOSIGNAL);
     if (n < 0) {
         if (transient(errno)) return true;
         if (Conn* s = session_conn()) peer_gone(*s);
@@ -354,7 +361,7 @@ bool FakeHub::Impl::send_some(const Bytes& data, std::size_t& off) {
 void FakeHub::Impl::send_step() {
     Item& it = *cur;
     if (it.kind == Item::Kind::bytes) {
-        if (!it.data.empty() && !send_some(it.data, cur_off)) return;
+        if (!it.data.empty() && !send_some(it.data, cur_off, it.data.size())) return;
         if (cur_off < it.data.size()) return;
         if (it.pause_after.count() > 0) {
             pausing = true;
@@ -381,9 +388,32 @@ void FakeHub::Impl::send_step() {
             ++batches_done;
             return;
         }
+        cut_batch();
     }
-    if (!send_some(batch, cur_off)) return;
+    const std::size_t end = batch_cuts.empty() ? batch.size() : batch_cuts.front();
+    if (!send_some(batch, cur_off, end)) return;
+    if (cur_off == end && !batch_cuts.empty()) {
+        batch_cuts.erase(batch_cuts.begin());
+        std::lock_guard<std::mutex> lk(m);
+        pausing = true;
+        pause_until = Clock::now() + jitter_pause;
+    }
     if (cur_off == batch.size()) ++batches_done;
+}
+
+// With jitter, where this batch's writes end before its last byte.
+void FakeHub::Impl::cut_batch() {
+    batch_cuts.clear();
+    {
+        std::lock_guard<std::mutex> lk(m);
+        if (!jitter_set || batch.size() < 2) return;
+        if (!jitter) jitter.emplace(jitter_seed);
+    }
+    std::uniform_int_distribution<std::size_t> where(1, batch.size() - 1);
+    const int cuts = 1 + static_cast<int>((*jitter)() % 3);
+    for (int i = 0; i < cuts; ++i) batch_cuts.push_back(where(*jitter));
+    std::sort(batch_cuts.begin(), batch_cuts.end());
+    batch_cuts.erase(std::unique(batch_cuts.begin(), batch_cuts.end()), batch_cuts.end());
 }
 
 void FakeHub::Impl::shutdown_all() {

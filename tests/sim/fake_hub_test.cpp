@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -229,18 +230,28 @@ TEST(FakeHubGreeting, DelayedReplyArrivesAfterTheDelay) {
 
 // ----------------------------------------------------------------- sending
 
-TEST(FakeHubSending, ItemsQueuedBeforeTheSessionFollowTheReplySeparately) {
-    FakeHub hub("::1", 0);
-    hub.send_bytes(hub_chunk("AB12", packet_of(MES_4, 0)));
-    hub.start();
-    Client client(hub.port());
-    client.send("Hello");
-    Bytes got;
-    client.recv_once(got);
-    EXPECT_EQ(text_of(got), "OK");  // the reply alone, as the library reads it
-    ASSERT_TRUE(hub.wait_sent(2s));
-    client.recv_once(got);
-    EXPECT_EQ(got, hub_chunk("AB12", packet_of(MES_4, 0)));
+// A hub streams from its greeting on: what was queued follows the reply at
+// once, and may share the client's first receive with it; a session gap
+// keeps the two apart.
+TEST(FakeHubSending, ItemsQueuedBeforeTheSessionFollowTheReply) {
+    const Bytes chunk = hub_chunk("AB12", packet_of(MES_4, 0));
+    for (const auto gap : {0ms, 100ms}) {
+        SCOPED_TRACE(gap.count());
+        FakeHub hub("::1", 0);
+        hub.set_session_gap(gap);
+        hub.send_bytes(chunk);
+        hub.start();
+        Client client(hub.port());
+        client.send("Hello");
+        if (gap > 0ms) {
+            Bytes reply;
+            client.recv_once(reply);
+            EXPECT_EQ(text_of(reply), "OK");
+        }
+        ASSERT_TRUE(hub.wait_sent(2s));
+        const Bytes got = client.recv_exact(chunk.size() + (gap > 0ms ? 0 : 2));
+        EXPECT_EQ(got, gap > 0ms ? chunk : concat({bytes_of("OK"), chunk}));
+    }
 }
 
 TEST(FakeHubSending, SendBytesArrivesInOneReceive) {
@@ -281,15 +292,6 @@ TEST(FakeHubSending, RejectsBadCutPoints) {
     EXPECT_TRUE(hub.wait_sent(0ms));  // nothing was queued
 }
 
-TEST(FakeHubSending, PrimeFillerIsANegativeLengthChunkHeader) {
-    Session s;
-    EXPECT_EQ(FakeHub::prime_bytes(), hub_chunk("", -1, {}));
-    s.hub.prime();
-    ASSERT_TRUE(s.hub.wait_sent(2s));
-    Bytes got;
-    s.client->recv_once(got);
-    EXPECT_EQ(got, FakeHub::prime_bytes());
-}
 
 TEST(FakeHubSending, CloseClientEndsTheSessionAfterQueuedBytes) {
     struct Case {
@@ -459,6 +461,35 @@ TEST(FakeHubStreaming, DeliversEveryBatchInOrder) {
     EXPECT_EQ(s.hub.bytes_sent(), batch * batches);
     EXPECT_EQ(s.hub.batches_streamed(), batches);
     RecordProperty("stream_mb_per_s", std::to_string(batch * batches / 1000 / ms));
+}
+
+// With jitter a reader's receives end inside batches, and nothing is lost,
+// added or reordered on the way.
+TEST(FakeHubStreaming, JitteredStreamIsCutInsideBatchesAndArrivesWhole) {
+    Session s;
+    s.hub.set_stream_jitter(42);
+    constexpr std::size_t batch = 3000;
+    constexpr std::uint64_t batches = 40;
+    std::vector<std::size_t> ends;  // stream offsets where receives ended
+    Bytes all;
+    std::thread reader([&] {
+        Bytes part;
+        while (all.size() < batch * batches && s.client->recv_once(part) > 0) {
+            all.insert(all.end(), part.begin(), part.end());
+            ends.push_back(all.size());
+        }
+    });
+    s.hub.stream([](std::uint64_t i) { return batch_of(i, batch); }, batches);
+    EXPECT_TRUE(s.hub.wait_sent(10s));
+    reader.join();
+    Bytes expected;
+    for (std::uint64_t i = 0; i < batches; ++i) {
+        const Bytes b = batch_of(i, batch);
+        expected.insert(expected.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(all, expected);
+    const auto inside = std::count_if(ends.begin(), ends.end(), [](std::size_t e) { return e % batch != 0; });
+    EXPECT_GE(inside, static_cast<long>(batches / 2)) << ends.size() << " receives";
 }
 
 TEST(FakeHubStreaming, StopStreamEndsAtABatchBoundary) {
