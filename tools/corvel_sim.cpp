@@ -33,7 +33,8 @@ const char* const usage_text = R"(Usage: corvel-sim [OPTIONS]
 
 Simulates a Corvel hub: listens on [ADDRESS]:PORT, answers the greeting of
 one host at a time and streams the packets of the simulated boards to it as
-hub chunks. Every write frame the host sends is printed on standard output,
+hub chunks, from the greeting on, whether or not the host reads yet (as a
+hub does: a host joins a stream that is already flowing). Every write frame the host sends is printed on standard output,
 decoded: trigger byte, board count, each board's SSID and instruction bytes.
 Status lines and the closing summary go to standard error.
 
@@ -47,7 +48,10 @@ Options:
                        samples per packet, so 250 rows per second)
   --loss P             drop each packet with probability P (0 to 1)
   --drop-every N       drop every N-th packet of each board
-  --seed N             seed of the loss and noise generators (default 1)
+  --seed N             seed of the loss, noise and jitter generators (default 1)
+  --jitter             cut every write of the stream at one to three random
+                       places, with a millisecond's pause after each piece, as
+                       a busy network does: the host's receives end anywhere
   --duration S         stop after S seconds
   --packets N          stop once every board has produced N packets
                        (dropped ones included)
@@ -73,6 +77,7 @@ struct Options {
     double loss = 0;
     std::uint64_t drop_every = 0;
     std::uint64_t seed = 1;
+    bool jitter = false;
     double duration = 0;  // 0: unbounded
     std::uint64_t packets = 0;  // 0: unbounded
     std::string capture;
@@ -110,6 +115,8 @@ Options parse(int argc, char** argv, bool& help) {
             o.loss = parse_double(a, value(), 0, 1);
         } else if (a == "--drop-every") {
             o.drop_every = parse_count(a, value(), 2, std::numeric_limits<std::uint32_t>::max());
+        } else if (a == "--jitter") {
+            o.jitter = true;
         } else if (a == "--seed") {
             o.seed = parse_count(a, value(), 0, std::numeric_limits<std::uint32_t>::max());
         } else if (a == "--duration") {
@@ -337,6 +344,31 @@ int serve(const Options& o) {
     // The hub ends by itself only as a safety net well after our own bound.
     hub.set_lifetime_limit(o.duration > 0 ? std::chrono::milliseconds(static_cast<long long>(o.duration * 1000) + 10000)
                                           : std::chrono::milliseconds(0));
+    if (o.jitter) hub.set_stream_jitter(o.seed);
+    // Like a hub, stream from the greeting on, whether or not the host reads
+    // yet: a stream always waits in the queue and starts the moment a
+    // greeting is answered.
+    const auto queue_stream = [&] {
+        auto base = std::make_shared<std::vector<std::uint64_t>>();
+        auto stream_start = std::make_shared<Clock::time_point>();
+        hub.stream(
+            [&, base, stream_start](std::uint64_t index) {
+                if (index == 0) {
+                    std::lock_guard<std::mutex> lock(sim_mutex);
+                    *stream_start = Clock::now();
+                    *base = sim.made();
+                } else {
+                    // Pace the stream in 10 ms steps: short enough that the
+                    // hub's thread stays responsive, and no busy loop while
+                    // nothing is due.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                std::lock_guard<std::mutex> lock(sim_mutex);
+                return sim.due(*stream_start, *base, Clock::now());
+            },
+            std::numeric_limits<std::uint64_t>::max());
+    };
+    queue_stream();
     try {
         hub.start();
     } catch (const std::exception& e) {
@@ -369,33 +401,9 @@ int serve(const Options& o) {
         if (now_sessions > sessions) {
             sessions = now_sessions;
             std::fprintf(stderr, "corvel-sim: host connected and greeted (session %zu)\n", sessions);
-            // A new session starts a new stream. The host's read loop throws
-            // away its first receive: give it a filler of its own and hold
-            // the stream back a moment, so that receive never holds a piece
-            // of the stream.
-            hub.clear_queue();
-            hub.prime();
-            auto base = std::make_shared<std::vector<std::uint64_t>>();
-            auto stream_start = std::make_shared<Clock::time_point>();
-            hub.stream(
-                [&, base, stream_start](std::uint64_t index) {
-                    if (index == 0) {
-                        std::lock_guard<std::mutex> lock(sim_mutex);
-                        *stream_start = Clock::now() + std::chrono::milliseconds(300);
-                        *base = sim.made();
-                        return Bytes{};
-                    }
-                    // Pace the stream in 10 ms steps: short enough that the
-                    // hub's thread stays responsive, and no busy loop while
-                    // nothing is due.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                    std::lock_guard<std::mutex> lock(sim_mutex);
-                    const auto now = Clock::now();
-                    if (now < *stream_start) return Bytes{};
-                    return sim.due(*stream_start, *base, now);
-                },
-                std::numeric_limits<std::uint64_t>::max());
         }
+        // A host that dropped its session took the stream in progress with it.
+        if (hub.wait_sent(std::chrono::milliseconds(0))) queue_stream();
         const std::vector<WriteFrame> frames = hub.frames();
         for (; frames_printed < frames.size(); ++frames_printed) print_frame(frames_printed + 1, frames[frames_printed]);
         {

@@ -27,6 +27,14 @@ int run_record(Session& session) {
                                      std::string(buf.begin(), buf.begin() + std::min<long>(n, 16)) + "')");
     palvex_test::ChunkSplitter chunks_in;
     std::uint64_t chunks = 0, bytes = 0;
+    const auto record = [&](const std::uint8_t* chunk, std::size_t size) {
+        out.write(chunk, size);
+        ++chunks;
+        bytes += size;
+    };
+    // A hub streams from its greeting on: what came with the "OK" is the
+    // stream's beginning.
+    chunks_in.feed(buf.data() + 2, static_cast<std::size_t>(n - 2), record);
     Progress progress;
     const auto deadline = Clock::now() + milliseconds(static_cast<long long>(o.duration * 1000));
     bool hub_closed = false;
@@ -37,11 +45,7 @@ int run_record(Session& session) {
             hub_closed = true;
             break;
         }
-        chunks_in.feed(buf.data(), static_cast<std::size_t>(n), [&](const std::uint8_t* chunk, std::size_t size) {
-            out.write(chunk, size);
-            ++chunks;
-            bytes += size;
-        });
+        chunks_in.feed(buf.data(), static_cast<std::size_t>(n), record);
         progress.show("palvex-decode: recording " + o.record + ": " + plural(chunks, "chunk"));
     }
     hub.close();
