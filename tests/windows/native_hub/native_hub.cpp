@@ -12,9 +12,11 @@
 //       program) and waits until it is gone.
 //
 // What it does with every session (a connection whose greeting it accepted
-// with "OK"): it sends the 10-byte filler the read loop throws away, then,
-// 400 ms later, one send with one chunk of each board of hub_boards(). A
-// test learns what the hub saw from the session file, rewritten whenever it
+// with "OK"): like a hub with its boards switched on, it streams from the
+// greeting on, whether or not the host reads yet: every 20 ms one chunk of
+// each board of hub_boards(), the same packets each time (a repeated packet
+// is no loss, so every round decodes to the same rows), with its writes cut
+// at random places. A test learns what the hub saw from the session file, rewritten whenever it
 // changes (the Windows side reads it through Wine's Z: drive):
 //   sessions <number of sessions so far>
 //   greeting <hex of the latest session's greeting>
@@ -27,6 +29,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <limits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -151,7 +154,8 @@ int serve(const Options& o, int ready) {
         if (!write_file(o.session_file, written = session_text(hub, sessions)))
             throw std::runtime_error("cannot write " + o.session_file);
         tell("ok");
-        const Bytes stream = concat({FakeHub::prime_bytes(), hub_stream()});
+        hub.set_stream_jitter(3);
+        const Bytes round = hub_stream();
         while (!stop_requested && hub.running()) {
             std::size_t now = 0;
             for (const auto& c : hub.connections()) now += c.session ? 1 : 0;
@@ -160,7 +164,12 @@ int serve(const Options& o, int ready) {
                 // Whatever an earlier session left unplayed is not for this one.
                 hub.clear_queue();
                 hub.clear_received();
-                hub.send_in_pieces(stream, {FakeHub::prime_bytes().size()}, 400ms);
+                hub.stream(
+                    [&round](std::uint64_t index) {
+                        if (index != 0) std::this_thread::sleep_for(20ms);
+                        return round;
+                    },
+                    std::numeric_limits<std::uint64_t>::max());
             }
             const std::string text = session_text(hub, sessions);
             if (text != written && write_file(o.session_file, text)) written = text;
