@@ -1,4 +1,23 @@
-# The dynamic symbol table holds the library's exports and nothing else.
+# The dynamic symbol table of a library holds the functions its header
+# declares with the export macro, and nothing else.
+#   cmake -DLIBRARY=... -DHEADER=... -DMACRO=PALVEX_API [-DPREFIX=palvex_rows_] -P exported_symbols.cmake
+# PREFIX, when given, is what every exported name must begin with.
+file(STRINGS ${HEADER} declarations REGEX "^${MACRO} ")
+set(expected "")
+foreach(line IN LISTS declarations)
+  if(NOT line MATCHES "([A-Za-z_][A-Za-z0-9_]*)\\(")
+    message(FATAL_ERROR "no function name in: ${line}")
+  endif()
+  set(name ${CMAKE_MATCH_1})
+  if(DEFINED PREFIX AND NOT name MATCHES "^${PREFIX}")
+    message(FATAL_ERROR "${name} in ${HEADER} is not named ${PREFIX}*")
+  endif()
+  list(APPEND expected ${name})
+endforeach()
+if(NOT expected)
+  message(FATAL_ERROR "no ${MACRO} declarations in ${HEADER}")
+endif()
+
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE table RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -10,9 +29,7 @@ foreach(line IN LISTS lines)
   list(APPEND found ${name})
 endforeach()
 list(SORT found)
-set(expected corvel_free_ssid corvel_free_ssid_list corvel_get_list_of_ssids corvel_get_ssid_by_idx
-    corvel_open_connection corvel_read_thread corvel_release corvel_set_board corvel_set_pcallback
-    corvel_write_data data_write interpret_data_fn release set_board_json set_logger)
+list(SORT expected)
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported: ${found}\nexpected: ${expected}")
 endif()

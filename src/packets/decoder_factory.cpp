@@ -22,7 +22,9 @@ const char* family_name(COMM_TYPE type) {
     return "unknown";
 }
 
-DecoderSlot construct(COMM_TYPE type, const nlohmann::json& d, data_callback_fn cb) {
+}  // namespace
+
+DecoderSlot make_decoder(COMM_TYPE type, const nlohmann::json& d, data_callback_fn cb) {
     switch (type) {
         case WUA2: return std::make_shared<WUA2_PACKET>(d, cb);
         case MES_2: return std::make_shared<MES_2_PACKET>(d, cb);
@@ -32,6 +34,8 @@ DecoderSlot construct(COMM_TYPE type, const nlohmann::json& d, data_callback_fn 
     }
     return nullptr;
 }
+
+namespace {
 
 // A descriptor that cannot make a decoder, or cannot decode a family, would
 // otherwise be reported for every buffer (a hub board switching families
@@ -65,7 +69,7 @@ int create(COMM_TYPE type, data_callback_fn callback, void* host_context, Decode
     if (!descriptor) return PALVEX_ERR_NO_DESCRIPTOR;
     DecoderSlot decoder;
     try {
-        decoder = construct(type, descriptor->value, callback);
+        decoder = make_decoder(type, descriptor->value, callback);
     } catch (const DescriptorError& e) {
         if (refusals.first(descriptor->generation, 0))
             log_error("Board descriptor cannot make a decoder: {}", e.what());

@@ -22,6 +22,10 @@ using DecoderSlot = std::shared_ptr<PacketBase>;
 //  11  unknown type word, or too short to hold one
 // A decoder of another family in the slot is replaced; it is destroyed once
 // the last reader lets go of it.
+// A decoder of `type` made from `descriptor`, with nothing else set. Throws
+// DescriptorError when the descriptor cannot make one at all.
+DecoderSlot make_decoder(COMM_TYPE type, const nlohmann::json& descriptor, data_callback_fn callback);
+
 int init_data_handler_fn(const unsigned char* buffer, std::size_t length, data_callback_fn callback,
                          void* host_context, DecoderSlot& slot, const char* stream_name = nullptr);
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "packet_builder.h"
-#include "packets/3_imp_packet.h"
+#include "packets/decoder_factory.h"
 #include "packets/mes_packet.h"
 #include "packets/wua2_packet.h"
 
@@ -12,16 +12,8 @@ using namespace palvex;
 
 namespace {
 
-std::unique_ptr<PacketBase> make(COMM_TYPE family) {
-    const auto d = nlohmann::json::parse(palvex_test::default_descriptor_json());
-    switch (family) {
-        case WUA2: return std::make_unique<WUA2_PACKET>(d, nullptr);
-        case MES_2: return std::make_unique<MES_2_PACKET>(d, nullptr);
-        case IMP_3: return std::make_unique<IMP_3_PACKET>(d, nullptr);
-        case MES_4: return std::make_unique<MES_4_PACKET>(d, nullptr);
-        case MES_5: return std::make_unique<MES_5_PACKET>(d, nullptr);
-    }
-    return nullptr;
+DecoderSlot make(COMM_TYPE family) {
+    return make_decoder(family, nlohmann::json::parse(palvex_test::default_descriptor_json()), nullptr);
 }
 
 struct TriggerCase {
