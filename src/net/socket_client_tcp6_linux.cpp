@@ -158,18 +158,11 @@ int SocketClientTCP6::connect() {
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
 
-    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
-        const std::optional<std::string> numeric = numeric_host(*entry);
-        if (!numeric) continue;
-        report(trying_address, *numeric);
-        ip_addresses.push_back(*numeric);
-        const int fd = open_connection(*entry, *numeric);
-        if (fd >= 0) {
-            socket_fd = fd;
-            return 0;
-        }
-    }
+    socket_fd = first_connected(list.get(), ip_addresses, numeric_host, [](const addrinfo& entry, const std::string& numeric) {
+        const int fd = open_connection(entry, numeric);
+        return fd >= 0 ? native_socket{fd} : no_socket;
+    });
+    if (connected()) return 0;
     report(nothing_connected);
     return 3;
 }

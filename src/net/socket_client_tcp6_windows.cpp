@@ -144,19 +144,11 @@ int SocketClientTCP6::connect() {
     }
     const std::unique_ptr<addrinfo, void(WSAAPI*)(addrinfo*)> list(found, ::freeaddrinfo);
 
-    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
-        const std::optional<std::string> numeric = numeric_host(*entry);
-        if (!numeric) continue;
-        report(trying_address, *numeric);
-        ip_addresses.push_back(*numeric);
-        const SOCKET s = open_connection(*entry);
-        if (s != INVALID_SOCKET) {
-            socket_fd = as_native(s);
-            return 0;
-        }
-    }
-    return 3;
+    socket_fd = first_connected(list.get(), ip_addresses, numeric_host, [](const addrinfo& entry, const std::string&) {
+        const SOCKET s = open_connection(entry);
+        return s != INVALID_SOCKET ? as_native(s) : no_socket;
+    });
+    return connected() ? 0 : 3;
 }
 
 std::vector<std::string> SocketClientTCP6::get_network_adapters() {

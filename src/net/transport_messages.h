@@ -4,6 +4,8 @@
 #pragma once
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -46,6 +48,14 @@ inline constexpr message adapters_failed{spdlog::level::err,
                                   "Failed to get network adapters info, error code: {}", false,
                                   "Failed to get network adapters info, error code: "};
 
+// Walks the resolver's list in its order: every IPv6 stream entry that has a
+// numeric text is reported, recorded in `tried` and opened; the first that
+// opens wins. Each platform unit brings its own resolver types, its own
+// numeric conversion and its own way to open one candidate.
+template <class AddressList, class Numeric, class Open>
+SocketClientTCP6::native_socket first_connected(const AddressList* list, std::vector<std::string>& tried,
+                                                Numeric numeric_host, Open open);
+
 template <typename... Args>
 void report(const message& m, const Args&... args) {
     static_assert(sizeof...(Args) <= 1, "every message carries at most one argument");
@@ -61,6 +71,21 @@ void report(const message& m, const Args&... args) {
     out << m.fallback_text;
     ((out << args), ...);
     out << std::endl;
+}
+
+template <class AddressList, class Numeric, class Open>
+SocketClientTCP6::native_socket first_connected(const AddressList* list, std::vector<std::string>& tried,
+                                                Numeric numeric_host, Open open) {
+    for (const AddressList* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
+        const auto numeric = numeric_host(*entry);
+        if (!numeric) continue;
+        report(trying_address, *numeric);
+        tried.push_back(*numeric);
+        const SocketClientTCP6::native_socket s = open(*entry, *numeric);
+        if (s != SocketClientTCP6::no_socket) return s;
+    }
+    return SocketClientTCP6::no_socket;
 }
 
 }  // namespace palvex_net

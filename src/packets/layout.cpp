@@ -100,13 +100,20 @@ private:
     std::int32_t num_rows_;
 };
 
-void compile_mes(COMM_TYPE family, Compiler& c, Layout& l) {
+// What the MES families and WUA2 share: ExG, battery, the first other
+// column, accelerometer and gyroscope. Returns "other_channels".
+const json& compile_motion_boards(Compiler& c, Layout& l) {
     l.exg = c.list<8>("exg_channels");
     l.battery = c.column("battery_channel");
     const json& other = c.array("other_channels");
     l.other[0] = c.entry(other, 0, "other_channels");
     l.accel = c.list<3>("accel_channels");
     l.gyro = c.list<3>("gyro_channels");
+    return other;
+}
+
+void compile_mes(COMM_TYPE family, Compiler& c, Layout& l) {
+    const json& other = compile_motion_boards(c, l);
     if (family == MES_4) l.ppg = c.list<2>("ppg_channels");
     if (family == MES_5) l.ppg_raw = c.list<3>("ppg_raw_channels");
     l.package_num_channel = c.column("package_num_channel");
@@ -119,13 +126,8 @@ void compile_mes(COMM_TYPE family, Compiler& c, Layout& l) {
 }
 
 void compile_wua2(Compiler& c, Layout& l) {
-    l.exg = c.list<8>("exg_channels");
+    const json& other = compile_motion_boards(c, l);
     l.resistance = c.list<10>("resistance_channels");
-    l.battery = c.column("battery_channel");
-    const json& other = c.array("other_channels");
-    l.other[0] = c.entry(other, 0, "other_channels");
-    l.accel = c.list<3>("accel_channels");
-    l.gyro = c.list<3>("gyro_channels");
     l.package_num_channel = c.column("package_num_channel");
     l.other[1] = c.entry(other, 1, "other_channels");
 }
