@@ -3,7 +3,7 @@
 exports, one board after the other, and prints per board the row count, the
 packet numbers and the first row.
 
-    PALVEX_LIBRARY=build/default/src/libPalvexWrapper.so.0 \
+    PALVEX_LIBRARY_DIR=build/default/src \
         python3 python/examples/decode_capture.py capture.bin
 
 The library has one single-board decoder, so each SSID gets its own pass
@@ -15,14 +15,14 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import palvex  # noqa: E402
+from palvex import lowlevel as palvex  # noqa: E402
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("capture")
     p.add_argument("--descriptor", help="board descriptor JSON file (default: the 32-column one)")
-    p.add_argument("--library", help="path of libPalvexWrapper.so (default: $PALVEX_LIBRARY)")
+    p.add_argument("--library", help="path of libPalvexWrapper.so (default: the package's search, e.g. $PALVEX_LIBRARY_DIR)")
     args = p.parse_args()
 
     lib = palvex.Library(args.library)

@@ -5,7 +5,7 @@ appears, counts its rows, sends one trigger command to the first board and
 prints what it got.
 
     build/default/tools/corvel-sim --board A1:MES_4 --board B2:IMP_3 --duration 10 &
-    PALVEX_LIBRARY=build/default/src/libPalvexWrapper.so.0 python3 python/examples/live_sim.py
+    PALVEX_LIBRARY_DIR=build/default/src python3 python/examples/live_sim.py
 """
 import argparse
 import os
@@ -13,7 +13,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import palvex  # noqa: E402
+from palvex import lowlevel as palvex  # noqa: E402
 
 
 def main():
@@ -21,7 +21,7 @@ def main():
     p.add_argument("--host", default="::1", help="hub address (default ::1)")
     p.add_argument("--seconds", type=float, default=3.0, help="how long to read (default 3)")
     p.add_argument("--no-trigger", action="store_true", help="do not send the trigger command")
-    p.add_argument("--library", help="path of libPalvexWrapper.so (default: $PALVEX_LIBRARY)")
+    p.add_argument("--library", help="path of libPalvexWrapper.so (default: the package's search, e.g. $PALVEX_LIBRARY_DIR)")
     args = p.parse_args()
 
     lib = palvex.Library(args.library)
