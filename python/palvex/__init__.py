@@ -1,15 +1,27 @@
-"""palvex: Palvex board data from Python, through libPalvexWrapper.
+"""palvex: Palvex board data as numpy arrays, from capture files, through
+libPalvexWrapper.
 
-:mod:`palvex.lowlevel` is the plain binding of every export, one Python
-call per row. The package finds the shared libraries of the build or
-installation in the folder named by ``PALVEX_LIBRARY_DIR``, else where
-``cmake --install`` put them, else through the loader's search.
+    import palvex
+    boards = palvex.decode_capture("capture.bin")     # {ssid: Recording}
+    a1 = boards["A1"]
+    a1.data, a1.columns, a1.filler                    # rows x columns float64, names, bool per row
+
+The package needs numpy alone and the shared libraries of the build or
+installation: ``libPalvexWrapper.so``,
+``libPalvexRows.so`` and ``libPalvexCapture.so``, from the folder named by
+``PALVEX_LIBRARY_DIR``, else from where ``cmake --install`` put them, else
+from the loader's search. :mod:`palvex.lowlevel` is the plain binding of
+every export, one Python call per row.
 """
+from ._capture import CaptureWarning, Recording, decode_capture, fillers_by_comparison
 from ._descriptor import column_names, default_descriptor_text
 from . import lowlevel
 from .lowlevel import CommType, PalvexError, Result
 
-__all__ = ["column_names", "DEFAULT_DESCRIPTOR", "CommType", "Result", "PalvexError", "lowlevel"]
+__all__ = [
+    "decode_capture", "Recording", "CaptureWarning", "column_names", "DEFAULT_DESCRIPTOR",
+    "fillers_by_comparison", "CommType", "Result", "PalvexError", "lowlevel",
+]
 __version__ = "0.1.0"
 
 

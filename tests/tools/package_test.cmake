@@ -73,21 +73,24 @@ set(ENV{LD_LIBRARY_PATH} ${lib_dir})
 run(${WORK_DIR}/pc-consumer)
 message(STATUS "pkg-config consumer (palvex ${version}): ${run_output}")
 
-# 3. The Python package as installed, run from the prefix alone: it finds
-# the installed libraries (through the library_dir.txt the install wrote)
-# and the installed default descriptor.
+# 3. The Python package as installed, run from the prefix alone: it loads
+# the installed libraries (found through the library_dir.txt the install
+# wrote, not the loader's search) and the installed default descriptor, and
+# decodes a capture.
 set(python_dir ${prefix}/share/palvex/python)
 unset(ENV{LD_LIBRARY_PATH})
 unset(ENV{PALVEX_LIBRARY_DIR})
 unset(ENV{PYTHONPATH})
-run(${PYTHON} -c "import palvex, sys\nlib = palvex.lowlevel.Library()\n\
-sys.stdout.write(f'{palvex._libs.library_dir()}\\n{palvex.DEFAULT_DESCRIPTOR}')" WORKING_DIRECTORY ${python_dir})
+run(${CORVEL_SIM} --capture ${WORK_DIR}/c.cap --packets 10 --board A1:MES_4)
+run(${PYTHON} -c "import palvex, sys\nrows = len(palvex.decode_capture(sys.argv[1])['A1'])\n\
+sys.stdout.write(f'{palvex._libs.library_dir()}\\n{rows}\\n{palvex.DEFAULT_DESCRIPTOR}')" ${WORK_DIR}/c.cap
+  WORKING_DIRECTORY ${python_dir})
 file(READ ${DESCRIPTOR_JSON} expected)
 string(REGEX REPLACE "\n$" "" expected "${expected}")
 list(GET libs 0 lib_file)
 get_filename_component(lib_dir ${lib_file} DIRECTORY)
 get_filename_component(lib_dir ${lib_dir} REALPATH)
-if(NOT run_output STREQUAL "${lib_dir}\n${expected}")
-  message(FATAL_ERROR "the installed package did not find ${lib_dir} and ${DESCRIPTOR_JSON}:\n${run_output}")
+if(NOT run_output STREQUAL "${lib_dir}\n20\n${expected}")
+  message(FATAL_ERROR "the installed package did not decode with ${lib_dir} and ${DESCRIPTOR_JSON}:\n${run_output}")
 endif()
-message(STATUS "installed Python package: libraries and default descriptor found")
+message(STATUS "installed Python package: libraries and default descriptor found, capture decoded")
