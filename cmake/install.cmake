@@ -45,13 +45,3 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/palvex.pc.in ${PROJECT_BINARY_DIR}/palv
 configure_file(${CMAKE_CURRENT_LIST_DIR}/palvex-rows.pc.in ${PROJECT_BINARY_DIR}/palvex-rows.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/palvex.pc ${PROJECT_BINARY_DIR}/palvex-rows.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-# The Python binding and its examples, with the default descriptor they read
-# (palvex.py looks for it one level up): share/palvex/default_descriptor.json
-# and share/palvex/python/. A host puts that directory on PYTHONPATH.
-set(PALVEX_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/palvex)
-install(FILES ${PROJECT_SOURCE_DIR}/sim/default_descriptor.json DESTINATION ${PALVEX_INSTALL_DATADIR})
-install(FILES ${PROJECT_SOURCE_DIR}/python/palvex.py DESTINATION ${PALVEX_INSTALL_DATADIR}/python)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/python/examples/decode_capture.py
-  ${PROJECT_SOURCE_DIR}/python/examples/live_sim.py
-  DESTINATION ${PALVEX_INSTALL_DATADIR}/python/examples)

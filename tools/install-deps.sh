@@ -12,7 +12,8 @@ packages=(g++ cmake ninja-build pkg-config git
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           iproute2
           python3 python3-matplotlib
-          libedf-dev python3-mne)
+          libedf-dev python3-mne
+          python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi

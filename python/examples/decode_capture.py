@@ -1,70 +1,56 @@
 #!/usr/bin/python3
-"""Decodes a capture file (hub chunks as on the wire) with the single-board
-exports, one board after the other, and prints per board the row count, the
-packet numbers and the first row.
+"""Decodes a capture file (hub chunks as on the wire) into one numpy array
+per board with palvex.decode_capture, and prints per board the row count,
+the packet numbers, the filler rows and the first row.
 
-    PALVEX_LIBRARY=build/default/src/libPalvexWrapper.so.0 \
+    PALVEX_LIBRARY_DIR=build/default/src PYTHONPATH=python \
         python3 python/examples/decode_capture.py capture.bin
 
-The library has one single-board decoder, so each SSID gets its own pass
-over the file with the decoder released in between: every board's loss
-accounting sees that board's packets only.
+What did not decode (a chunk cut off by the end of the file, corrupted
+chunk headers, a board the descriptor cannot serve) is reported on standard
+error, and the exit status is then 1.
 """
 import argparse
 import os
 import sys
+import warnings
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import palvex  # noqa: E402
+try:
+    import palvex
+except ImportError:  # run from the source tree without PYTHONPATH
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    import palvex
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("capture")
-    p.add_argument("--descriptor", help="board descriptor JSON file (default: the 32-column one)")
-    p.add_argument("--library", help="path of libPalvexWrapper.so (default: $PALVEX_LIBRARY)")
+    p.add_argument("--descriptor", help="board descriptor JSON file (default: the package's default)")
     args = p.parse_args()
 
-    lib = palvex.Library(args.library)
-    descriptor = palvex.DEFAULT_DESCRIPTOR
+    descriptor = None
     if args.descriptor:
-        with open(args.descriptor) as f:
+        with open(args.descriptor, encoding="utf-8") as f:
             descriptor = f.read()
-    lib.set_board_json(descriptor)
-    names = palvex.default_columns()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", palvex.CaptureWarning)
+        try:
+            boards = palvex.decode_capture(args.capture, descriptor)
+        except (OSError, ValueError) as e:
+            print(f"decode_capture: {e}", file=sys.stderr)
+            return 1
 
-    try:
-        ssids = []
-        for ssid, _, _ in palvex.read_capture(args.capture):
-            if ssid not in ssids:
-                ssids.append(ssid)
-    except (OSError, ValueError) as e:
-        print(f"decode_capture: {e}", file=sys.stderr)
-        return 1
-
-    for ssid in ssids:
-        rows = []
-        ctx = lib.context(on_row=rows.append, name=ssid)
-        lib.release()
-        refused = 0
-        for chunk_ssid, payload, _ in palvex.read_capture(args.capture):
-            if chunk_ssid != ssid:
-                continue
-            try:
-                lib.interpret(payload, ctx)
-            except palvex.PalvexError as e:
-                refused += 1
-                if e.code == palvex.Result.NO_DESCRIPTOR:
-                    print(f"decode_capture: board {ssid}: {e}", file=sys.stderr)
-                    break
-        lib.release()
-        numbers = [int(r[26]) for r in rows]
-        print(f"board {ssid}: {len(rows)} rows, packet numbers {numbers[0] if numbers else '-'}.."
-              f"{numbers[-1] if numbers else '-'}, {refused} buffers refused")
-        if rows:
-            first = ", ".join(f"{n}={v:g}" for n, v in zip(names, rows[0]) if v != 0)
+    for ssid, rec in boards.items():
+        numbers = rec["package_num"]
+        span = f"{numbers[0]:.0f}..{numbers[-1]:.0f}" if len(rec) else "-"
+        print(f"board {ssid}: {len(rec)} rows, packet numbers {span}, {int(rec.filler.sum())} filler rows, "
+              f"{rec.rejected} buffers refused")
+        if len(rec):
+            first = ", ".join(f"{n}={v:g}" for n, v in zip(rec.columns, rec.data[0]) if v != 0)
             print(f"  first row: {first}")
-    return 0
+    for w in caught:
+        print(f"decode_capture: {w.message}", file=sys.stderr)
+    return 1 if caught else 0
 
 
 if __name__ == "__main__":

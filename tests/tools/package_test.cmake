@@ -1,11 +1,12 @@
 # Installs the build into a fresh prefix and builds a C consumer of both
 # libraries (the decoder and the row buffer) against it twice: through
 # find_package(PalvexWrapper CONFIG) and through pkg-config. Both consumers
-# must run and decode. The installed Python binding must find the installed
-# default descriptor, with the source tree out of its reach. Run with
+# must run and decode. The installed Python package must find the installed
+# libraries and default descriptor, with the source tree out of its reach.
+# Run with
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=...
-#         -DPYTHON=... -DDESCRIPTOR_JSON=... -P package_test.cmake
-foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER PYTHON DESCRIPTOR_JSON)
+#         -DPYTHON=... -DDESCRIPTOR_JSON=... -DCORVEL_SIM=... -P package_test.cmake
+foreach(v BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER PYTHON DESCRIPTOR_JSON CORVEL_SIM)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "package_test.cmake needs -D${v}=...")
   endif()
@@ -31,7 +32,8 @@ file(GLOB_RECURSE config_files ${prefix}/*/PalvexWrapperConfig.cmake)
 file(GLOB_RECURSE rows_pc_files ${prefix}/*/palvex-rows.pc)
 file(GLOB_RECURSE libs ${prefix}/*/libPalvexWrapper.so)
 file(GLOB_RECURSE rows_libs ${prefix}/*/libPalvexRows.so)
-if(NOT pc_files OR NOT rows_pc_files OR NOT config_files OR NOT libs OR NOT rows_libs
+file(GLOB_RECURSE capture_libs ${prefix}/*/libPalvexCapture.so)
+if(NOT pc_files OR NOT rows_pc_files OR NOT config_files OR NOT libs OR NOT rows_libs OR NOT capture_libs
    OR NOT EXISTS ${prefix}/include/palvex/palvex.h OR NOT EXISTS ${prefix}/include/palvex/rows.h)
   message(FATAL_ERROR "install tree incomplete: pc=${pc_files} ${rows_pc_files} config=${config_files} "
     "lib=${libs} ${rows_libs}")
@@ -71,12 +73,24 @@ set(ENV{LD_LIBRARY_PATH} ${lib_dir})
 run(${WORK_DIR}/pc-consumer)
 message(STATUS "pkg-config consumer (palvex ${version}): ${run_output}")
 
-# 3. The Python binding as installed, run from the prefix alone.
+# 3. The Python package as installed, run from the prefix alone: it loads
+# the installed libraries (found through the library_dir.txt the install
+# wrote, not the loader's search) and the installed default descriptor, and
+# decodes a capture.
 set(python_dir ${prefix}/share/palvex/python)
-run(${PYTHON} -c "import palvex, sys\nsys.stdout.write(palvex.DEFAULT_DESCRIPTOR)" WORKING_DIRECTORY ${python_dir})
+unset(ENV{LD_LIBRARY_PATH})
+unset(ENV{PALVEX_LIBRARY_DIR})
+unset(ENV{PYTHONPATH})
+run(${CORVEL_SIM} --capture ${WORK_DIR}/c.cap --packets 10 --board A1:MES_4)
+run(${PYTHON} -c "import palvex, sys\nrows = len(palvex.decode_capture(sys.argv[1])['A1'])\n\
+sys.stdout.write(f'{palvex._libs.library_dir()}\\n{rows}\\n{palvex.DEFAULT_DESCRIPTOR}')" ${WORK_DIR}/c.cap
+  WORKING_DIRECTORY ${python_dir})
 file(READ ${DESCRIPTOR_JSON} expected)
 string(REGEX REPLACE "\n$" "" expected "${expected}")
-if(NOT run_output STREQUAL expected)
-  message(FATAL_ERROR "the installed palvex.py read a descriptor other than ${DESCRIPTOR_JSON}:\n${run_output}")
+list(GET libs 0 lib_file)
+get_filename_component(lib_dir ${lib_file} DIRECTORY)
+get_filename_component(lib_dir ${lib_dir} REALPATH)
+if(NOT run_output STREQUAL "${lib_dir}\n20\n${expected}")
+  message(FATAL_ERROR "the installed package did not decode with ${lib_dir} and ${DESCRIPTOR_JSON}:\n${run_output}")
 endif()
-message(STATUS "installed Python binding: default descriptor found")
+message(STATUS "installed Python package: libraries and default descriptor found, capture decoded")

@@ -16,10 +16,8 @@ import unittest
 CORVEL_SIM = os.environ.get("CORVEL_SIM", "corvel-sim")
 PALVEX_DECODE = os.environ.get("PALVEX_DECODE", "palvex-decode")
 PALVEX_PLOT = os.environ.get("PALVEX_PLOT", "palvex-plot")
-PALVEX_LIBRARY = os.environ.get("PALVEX_LIBRARY", "")
-PALVEX_HEADER = os.environ.get("PALVEX_HEADER", "")
+PALVEX_HEADER = os.environ.get("PALVEX_HEADER", "")  # the Python package's tests pass it
 DEMO_SH = os.environ.get("DEMO_SH", "")
-PYTHON_DIR = os.environ.get("PALVEX_PYTHON_DIR", "")
 SCRATCH = os.environ.get("TOOLS_SCRATCH", tempfile.gettempdir())
 
 # Column names of the default 32-column descriptor, index = column.
@@ -45,12 +43,10 @@ class ScratchCase(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix=self.id().split(".")[-1] + "-", dir=SCRATCH)
 
     def tearDown(self):
+        # The outcome's own flag, which unittest and pytest's unittest
+        # support both keep (pytest's result object has no failure lists).
         outcome = getattr(self, "_outcome", None)
-        ok = True
-        if outcome is not None and hasattr(outcome, "result"):
-            result = outcome.result
-            ok = not any(t is self for t, _ in result.failures + result.errors)
-        if ok:
+        if getattr(outcome, "success", True):
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def path(self, name):

@@ -1,13 +1,15 @@
-"""ctypes binding of libPalvexWrapper, the Palvex board decoder.
+"""ctypes binding of every export of libPalvexWrapper, one call per row.
 
-Only the standard library: load the shared object, hand it bytes, get rows.
+The package's numpy paths (:func:`palvex.decode_capture`, :class:`palvex.Hub`)
+are built for speed; this module is the plain binding, for trying the
+exports one by one and for hosts that want each row as it comes.
 
-    import palvex
-    lib = palvex.Library()                      # or Library("/path/libPalvexWrapper.so")
-    lib.set_board_json(palvex.DEFAULT_DESCRIPTOR)
+    from palvex import lowlevel
+    lib = lowlevel.Library()                    # or Library("/path/libPalvexWrapper.so.0")
+    lib.set_board_json(lowlevel.DEFAULT_DESCRIPTOR)
     rows = []
     ctx = lib.context(rows.append)              # rows arrive as lists of floats
-    lib.interpret(buffer, ctx)                  # raises palvex.PalvexError on a non-zero result
+    lib.interpret(buffer, ctx)                  # raises PalvexError on a non-zero result
 
 Contexts. Every callback of the library carries the host context it was
 given; here a context is a `Context` object wrapping a Python callable
@@ -15,28 +17,31 @@ given; here a context is a `Context` object wrapping a Python callable
 a small integer tag; the binding keeps the objects alive and dispatches.
 The library keeps the first data callback it is given for the hub, and the
 single-board decoder keeps the callback it was created with, so the binding
-passes one callback of its own everywhere and routes by context.
+passes one callback of its own everywhere and routes by context. For the
+same reason a process that opens the hub here cannot run a `palvex.Hub`.
 
 Rows are copied out of the library's buffer (it is valid only during the
 call). A handler that raises does not unwind through C: the exception is
 kept and re-raised by `interpret()` after the library returns; in hub mode
 it is kept on the context (`Context.errors`).
 
-Library location: the `path` argument, else $PALVEX_LIBRARY, else the
-system's search for libPalvexWrapper.so.0 / libPalvexWrapper.so.
+Library location: the `path` argument, else the package's search (the
+folder $PALVEX_LIBRARY_DIR names, the installed libraries, the loader's
+search; see palvex._libs).
 """
 import ctypes
-import ctypes.util
 import enum
-import os
 import threading
+
+from . import _libs
+from ._descriptor import MAX_ROW_LENGTH, column_names, default_descriptor_text
+from ._process import claim_hub
 
 __all__ = [
     "Result", "CommType", "PalvexError", "Context", "Library", "DEFAULT_DESCRIPTOR",
-    "default_columns", "MAX_ROW_LENGTH", "MAX_FILLED_ROWS",
+    "default_columns", "read_capture", "MAX_ROW_LENGTH", "MAX_FILLED_ROWS",
 ]
 
-MAX_ROW_LENGTH = 65536
 MAX_FILLED_ROWS = 1048576
 
 
@@ -78,25 +83,11 @@ class PalvexError(Exception):
         super().__init__(f"{function} returned {int(code)} ({name})")
 
 
-def _default_descriptor_path():
-    """The default descriptor's one source, sim/default_descriptor.json: found
-    from the source tree (python/ beside sim/) or from an installed tree
-    (share/palvex/python/ below share/palvex/default_descriptor.json)."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    candidates = [os.path.join(here, os.pardir, "sim", "default_descriptor.json"),
-                  os.path.join(here, os.pardir, "default_descriptor.json")]
-    for candidate in candidates:
-        if os.path.isfile(candidate):
-            return os.path.normpath(candidate)
-    raise FileNotFoundError("the default descriptor is in none of " + ", ".join(map(os.path.normpath, candidates)))
-
-
 def __getattr__(name):
     # DEFAULT_DESCRIPTOR is read on first use, so the binding imports (and
     # serves descriptors of a host's own) even where the file is missing.
     if name == "DEFAULT_DESCRIPTOR":
-        with open(_default_descriptor_path(), encoding="utf-8") as f:
-            text = f.read().rstrip("\n")
+        text = default_descriptor_text()
         globals()[name] = text
         return text
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -104,11 +95,7 @@ def __getattr__(name):
 
 def default_columns():
     """Column names of DEFAULT_DESCRIPTOR, index = column."""
-    names = [f"exg_{i}" for i in range(8)]
-    names += [f"accel_{a}" for a in "xyz"] + [f"gyro_{a}" for a in "xyz"]
-    names += [f"resistance_{i}" for i in range(10)]
-    names += ["ppg_0", "ppg_1", "package_num", "battery", "other", "valid", "format_code", "ppg_2"]
-    return names
+    return column_names(None)
 
 
 DATA_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(ctypes.c_double), ctypes.c_size_t)
@@ -136,30 +123,18 @@ class Context:
         return f"Context({self.name or self.tag})"
 
 
-def _find_library(path):
-    if path:
-        return path
-    env = os.environ.get("PALVEX_LIBRARY")
-    if env:
-        return env
-    for name in ("PalvexWrapper",):
-        found = ctypes.util.find_library(name)
-        if found:
-            return found
-    return "libPalvexWrapper.so.0"
-
-
 class Library:
     """The exports of one loaded libPalvexWrapper. The library has process-
     wide state (one single-board decoder, one hub connection per process), so
     one Library per process is the normal case."""
 
     def __init__(self, path=None):
-        self.path = _find_library(path)
+        self.path = path or _libs.library_path("decoder")
         try:
             self._dll = ctypes.CDLL(self.path)
         except OSError as e:
-            raise OSError(f"cannot load {self.path}: {e} (set PALVEX_LIBRARY to the library's path)") from e
+            raise OSError(f"cannot load {self.path}: {e} (set {_libs.LIBRARY_DIR_ENV} to the folder holding "
+                          "libPalvexWrapper.so.0)") from e
         self._lock = threading.Lock()
         self._contexts = {}
         self._next_tag = 1
@@ -288,6 +263,7 @@ class Library:
     def open_connection(self, host="", check=True):
         """Connects to the hub (TCP port 5005) and greets it; also installs
         the binding's data callback. Once per process."""
+        claim_hub(self, "palvex.lowlevel.Library")
         self._dll.corvel_set_pcallback(self._data_cb)
         rc = self._dll.corvel_open_connection(host.encode(), None)
         return self._check("corvel_open_connection", rc) if check else Result(rc)
@@ -299,6 +275,7 @@ class Library:
 
     def read_thread(self):
         """Runs corvel_read_thread() on the calling thread until hub_release()."""
+        claim_hub(self, "palvex.lowlevel.Library")
         self._dll.corvel_set_pcallback(self._data_cb)
         self._dll.corvel_read_thread()
 

@@ -1,0 +1,304 @@
+"""Decoding a capture file into one array per board.
+
+No Python code runs per row or per chunk: libPalvexCapture walks the chunk
+headers of the memory-mapped file in one call and hands a board's chunks to
+``interpret_data_fn`` in one call per block, the decoder appends the rows to
+a row buffer through ``palvex_rows_callback``, and each block's rows are
+taken into the result array in one call.
+"""
+from __future__ import annotations
+
+import ctypes
+import mmap
+import os
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._descriptor import Descriptor, DescriptorLike, parse_descriptor
+from ._libs import Native, native, ssid_text
+from ._process import hub_descriptor
+from ._rows import RowBuffer
+from .lowlevel import CommType, Result
+
+__all__ = ["CaptureWarning", "Recording", "decode_capture", "fillers_by_comparison"]
+
+CHUNK_HEADER_SIZE = 10
+WUA2_LENGTH = 216          # a WUA2 buffer has no type word; its length tells it
+_INDEX_BLOCK = 1 << 20     # chunk headers recorded per call
+_BLOCK_ROWS = 1 << 14      # rows a board's buffer holds while its chunks go in (4 MiB at 32 columns)
+_CAPTURE_FULL, _CAPTURE_CUT = 1, 2
+
+
+class CaptureWarning(UserWarning):
+    """A capture that was not decoded whole: a chunk cut off by the end of
+    the file, chunk headers with an impossible length, or a board whose
+    family the descriptor cannot serve."""
+
+
+@dataclass(frozen=True, eq=False)
+class Recording:
+    """The decoded rows of one board of a capture.
+
+    Attributes
+    ----------
+    ssid : str
+        The board's SSID.
+    family : CommType or None
+        The packet family of the board's first chunk that tells one (None
+        when no chunk does).
+    columns : tuple of str
+        Column names, as palvex-decode's CSV header has them.
+    data : numpy.ndarray
+        float64, shape (rows, columns): every row the library delivered,
+        filler rows included, in order.
+    filler : numpy.ndarray
+        bool, shape (rows,): True for rows the library filled in for lost
+        packets. Read from the descriptor's ``"filler_channel"`` column when
+        it has one (the default descriptor does). Without that key it is
+        what palvex-decode's CSV reports: a row equal to the row before in
+        every column but the packet number, which is one higher. A board
+        whose channels do not change (disabled, at rest) then shows decoded
+        rows as fillers; give the descriptor a ``"filler_channel"`` to be
+        exact.
+    rejected : int
+        Chunks the library refused (wrong length, unknown type word).
+    refused : bool
+        True when the descriptor cannot serve the board's family: decoding
+        stopped at the first chunk the library refused with code 6.
+    """
+
+    ssid: str
+    family: CommType | None
+    columns: tuple[str, ...]
+    data: np.ndarray
+    filler: np.ndarray
+    rejected: int = 0
+    refused: bool = False
+
+    def __len__(self) -> int:
+        return self.data.shape[0]
+
+    def __getitem__(self, column: str) -> np.ndarray:
+        """The column named ``column`` (a view into ``data``)."""
+        return self.data[:, self.columns.index(column)]
+
+    def __repr__(self) -> str:
+        family = self.family.name if self.family is not None else "?"
+        return (f"Recording(ssid={self.ssid!r}, family={family}, rows={len(self)}, "
+                f"fillers={int(self.filler.sum())}, columns={len(self.columns)})")
+
+
+def fillers_by_comparison(data: np.ndarray, package_num: int) -> np.ndarray:
+    """Filler rows as palvex-decode tells them without a filler column.
+
+    A row is a filler when its packet number is one above the row before
+    and every other column equals that row's.
+
+    Parameters
+    ----------
+    data : numpy.ndarray
+        Rows of one board, shape (rows, columns).
+    package_num : int
+        Column of the packet number.
+
+    Returns
+    -------
+    numpy.ndarray
+        bool, shape (rows,).
+    """
+    filler = np.zeros(data.shape[0], dtype=bool)
+    if data.shape[0] < 2:
+        return filler
+    same = data[1:] == data[:-1]
+    same[:, package_num] = True
+    number = data[:, package_num].astype(np.int64)
+    filler[1:] = same.all(axis=1) & (number[1:] == number[:-1] + 1)
+    return filler
+
+
+def _map(path: str) -> np.ndarray:
+    """The file's bytes, mapped read-only (its pages faulted in at once where
+    the system can: the walk and the decoder touch every one of them)."""
+    with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return np.empty(0, dtype=np.uint8)
+        flags = mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0)
+        return np.frombuffer(mmap.mmap(f.fileno(), 0, flags=flags, prot=mmap.PROT_READ), dtype=np.uint8)
+
+
+def _index(nat: Native, data: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, int, int | None]:
+    """Header offsets, payload lengths and SSID keys of the whole chunks, the
+    number of corrupted headers skipped, and the offset of a chunk the file
+    cuts off (None when the file ends with a whole chunk)."""
+    size = data.shape[0]
+    position, found, corrupted = ctypes.c_uint64(0), ctypes.c_uint64(0), ctypes.c_uint64(0)
+    block = max(1, min(_INDEX_BLOCK, size // CHUNK_HEADER_SIZE + 1))
+    offsets, lengths, keys, skipped = [], [], [], 0
+    while True:
+        o = np.empty(block, dtype=np.uint64)
+        n = np.empty(block, dtype=np.int32)
+        k = np.empty(block, dtype=np.uint64)
+        why = nat.capture.palvex_capture_index(data.ctypes.data, size, ctypes.byref(position), o.ctypes.data,
+                                               n.ctypes.data, k.ctypes.data, block, ctypes.byref(found),
+                                               ctypes.byref(corrupted))
+        offsets.append(o[:found.value])
+        lengths.append(n[:found.value])
+        keys.append(k[:found.value])
+        skipped += corrupted.value
+        if why != _CAPTURE_FULL:
+            break
+    cut = position.value if why == _CAPTURE_CUT else None
+    return np.concatenate(offsets), np.concatenate(lengths), np.concatenate(keys), skipped, cut
+
+
+def _ssid(key: np.uint64) -> str:
+    return ssid_text(int(key).to_bytes(8, "little").rstrip(b"\0"))
+
+
+def _family(data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> CommType | None:
+    """The family of the first of the chunks whose buffer tells one."""
+    for start in range(0, offsets.shape[0], 64):  # almost always settled by the first chunk
+        o, n = offsets[start:start + 64], lengths[start:start + 64]
+        typed = (n >= 2) & (n != WUA2_LENGTH)
+        at = o[typed] + CHUNK_HEADER_SIZE
+        family = np.zeros(o.shape[0], dtype=np.int32)
+        family[typed] = data[at].astype(np.int32) | data[at + 1].astype(np.int32) << 8
+        family[n == WUA2_LENGTH] = CommType.WUA2
+        told = family[(family >= CommType.WUA2) & (family <= CommType.MES_5)]
+        if told.size:
+            return CommType(int(told[0]))
+    return None
+
+
+def _feed(nat: Native, data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray, num_rows: int,
+          capacity: int) -> tuple[np.ndarray, np.ndarray, int]:
+    """One board's chunks through a fresh decoder into a buffer of
+    ``capacity`` rows, drained after every block of chunks.
+
+    Returns the rows, the result code of every chunk handed over, and 0; or,
+    when a block made more rows than the buffer holds (a long gap fills in
+    many rows from one chunk), empty arrays and that block's row count.
+    """
+    ring = RowBuffer(nat, num_rows, capacity)
+    try:
+        nat.decoder.release()
+        n = offsets.shape[0]
+        out = np.empty((2 * n, num_rows))  # two rows a packet, when nothing is lost
+        results = np.zeros(n, dtype=np.int32)
+        step = max(1, capacity // 4)
+        filled = fed = 0
+        while fed < n:
+            k = min(step, n - fed)
+            done = nat.capture.palvex_capture_feed(
+                data.ctypes.data, data.shape[0], offsets[fed:].ctypes.data, lengths[fed:].ctypes.data, k,
+                nat.interpret_data_fn, nat.palvex_rows_callback, ring.handle, results[fed:].ctypes.data)
+            fed += done
+            if ring.overwritten():
+                return np.empty((0, num_rows)), results[:0], ring.count() + ring.overwritten()
+            if ring.count() > out.shape[0] - filled:
+                grown = np.empty((max(2 * out.shape[0], filled + ring.count()), num_rows))
+                grown[:filled] = out[:filled]
+                out = grown
+            filled += ring.take_into(out, filled)
+            if done < k:  # the descriptor cannot serve this board
+                break
+        return out[:filled], results[:fed], 0
+    finally:
+        nat.decoder.release()  # before the buffer goes: the decoder holds it as its context
+        ring.destroy()
+
+
+def _decode_board(nat: Native, data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray,
+                  num_rows: int) -> tuple[np.ndarray, np.ndarray]:
+    capacity = max(64, min(_BLOCK_ROWS, 2 * offsets.shape[0] + 64))
+    while True:
+        rows, results, block_rows = _feed(nat, data, offsets, lengths, num_rows, capacity)
+        if block_rows == 0:
+            return rows, results
+        # Rare: a gap of more than a quarter of the buffer. The decoder's
+        # loss accounting depends on all the board's packets before, so
+        # the board starts over, with room for that block twice over.
+        capacity = max(2 * capacity, 2 * block_rows)
+
+
+def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -> dict[str, Recording]:
+    """Decodes every board of a capture file.
+
+    A capture is a sequence of hub chunks as on the wire (6-byte SSID,
+    signed 32-bit little-endian length, payload), one board or many
+    interleaved. The library has one single-board decoder, so the boards
+    are decoded one after the other, each by a fresh decoder
+    (``release()`` in between), as palvex-decode does: the rows are those
+    of palvex-decode's CSV, bit for bit.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The capture file. It is memory-mapped, not copied into memory.
+    descriptor : str, mapping, path-like or None
+        The board descriptor (JSON text, a mapping, or a JSON file); None
+        for the default descriptor.
+
+    Returns
+    -------
+    dict of str to Recording
+        One recording per SSID, in the order the boards first appear.
+
+    Warns
+    -----
+    CaptureWarning
+        When a chunk is cut off by the end of the file (the whole chunks
+        before it are decoded), when chunk headers with an impossible length
+        were skipped, or when the descriptor cannot serve a board's family.
+
+    Raises
+    ------
+    ValueError
+        For a descriptor that is not usable.
+    RuntimeError
+        When a :class:`Hub` of this process runs with another descriptor
+        (the descriptor is process-wide, and the hub's decoders of boards
+        still to appear would get this one).
+    """
+    d: Descriptor = parse_descriptor(descriptor)
+    running = hub_descriptor()
+    if running is not None and running != d.text:
+        raise RuntimeError("a Hub runs in this process with another descriptor; the library has one "
+                           "descriptor per process, so decode this capture with the Hub's or after it")
+    nat = native()
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(f"cannot read capture {path}: it is a directory")
+    data = _map(path)
+    offsets, lengths, keys, corrupted, cut = _index(nat, data)
+    if cut is not None:
+        warnings.warn(f"truncated capture {path}: the chunk at byte {cut} is cut off by the end of the file; "
+                      f"the {offsets.shape[0]} whole chunks before it are decoded", CaptureWarning, stacklevel=2)
+    if corrupted:
+        warnings.warn(f"capture {path}: skipped {corrupted} chunk header(s) with a corrupted length",
+                      CaptureWarning, stacklevel=2)
+
+    boards = []  # (first chunk, SSID key, its chunks)
+    for key in np.unique(keys):
+        mine = keys == key
+        boards.append((int(mine.argmax()), key, mine))
+    recordings: dict[str, Recording] = {}
+    with nat.single_board:
+        nat.decoder.release()
+        nat.decoder.set_board_json(d.text.encode())
+        for _, key, mine in sorted(boards, key=lambda b: b[0]):
+            ssid = _ssid(key)
+            o, n = offsets[mine], lengths[mine]
+            family = _family(data, o, n)
+            rows, results = _decode_board(nat, data, o, n, d.num_rows)
+            refused = bool(results.size) and results[-1] == Result.NO_DESCRIPTOR
+            if refused:
+                warnings.warn(f"board {ssid}: the library refused the descriptor (result code 6) for its "
+                              f"family {family.name if family else '?'}", CaptureWarning, stacklevel=2)
+            filler = rows[:, d.filler] == 1.0 if d.filler is not None else fillers_by_comparison(rows, d.package_num)
+            recordings[ssid] = Recording(ssid=ssid, family=family, columns=d.columns, data=rows, filler=filler,
+                                         rejected=int(np.count_nonzero(results[:len(results) - refused])),
+                                         refused=refused)
+    return recordings

@@ -1,0 +1,203 @@
+"""palvex.decode_capture against palvex-decode's CSV of the same capture:
+the same rows bit for bit, the same column names, the same filler rows;
+and what a capture or a descriptor can get wrong."""
+import json
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+import palvex
+from palvex import _capture
+from conftest import FIVE_FAMILIES, DecodedCsv, make_capture, write_descriptor
+from tooltest import chunk, chunks
+
+DEFAULT = json.loads(palvex.DEFAULT_DESCRIPTOR)
+
+
+def without_filler_channel(d):
+    return {k: v for k, v in d.items() if k != "filler_channel"}
+
+
+def with_filler_channel(d, column):
+    d = dict(d, filler_channel=column)
+    d["num_rows"] = max(d["num_rows"], column + 1)
+    return d
+
+
+# Whether or not the default descriptor names a filler column, each variant
+# is decoded: the default as it is, one without the key (fillers found by
+# comparing rows), one whose filler column sits among unnamed columns.
+VARIANTS = {
+    "default": DEFAULT,
+    "no filler_channel": without_filler_channel(DEFAULT),
+    "filler_channel 35 of 40": with_filler_channel(dict(DEFAULT, num_rows=40), 35),
+}
+
+
+def assert_same_rows(rec, csv, ssid, filler_column=None):
+    n = len(rec.columns)
+    names = list(rec.columns)
+    if filler_column is not None:
+        # palvex-decode names that column "filler" as well once it reads the
+        # key, and by its position before.
+        assert names[filler_column] == "filler"
+        assert csv.header[1 + filler_column] in ("filler", f"col_{filler_column}")
+        names[filler_column] = csv.header[1 + filler_column]
+    assert names == csv.header[1:1 + n]
+    expected = csv.values(ssid, n)
+    assert rec.data.dtype == np.float64 and rec.data.shape == expected.shape
+    assert np.array_equal(rec.data.view(np.uint64), expected.view(np.uint64)), f"board {ssid}: rows differ"
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_every_board_decodes_to_palvex_decodes_rows(tmp_path, five_capture, variant):
+    descriptor = VARIANTS[variant]
+    csv = DecodedCsv(five_capture, write_descriptor(tmp_path, descriptor))
+    assert csv.proc.returncode == 0, csv.proc.stderr
+    # Fillers told by comparing rows: exact for corvel-sim's varying signals,
+    # and the rule palvex-decode keeps for descriptors without the key.
+    compared = DecodedCsv(five_capture, write_descriptor(tmp_path, without_filler_channel(descriptor), "nokey.json"))
+
+    boards = palvex.decode_capture(five_capture, descriptor)
+
+    assert list(boards) == list(FIVE_FAMILIES)  # in order of appearance, as the CSV
+    for ssid, rec in boards.items():
+        assert_same_rows(rec, csv, ssid, descriptor.get("filler_channel"))
+        assert rec.filler.dtype == bool
+        assert np.array_equal(rec.filler, compared.filler_flags[ssid])
+        assert 0 < rec.filler.sum() < len(rec)  # every 37th packet lost
+        assert (rec.ssid, rec.family, rec.rejected, rec.refused) == (ssid, palvex.CommType[FIVE_FAMILIES[ssid]],
+                                                                     0, False)
+    if variant == "default":  # the CSV's own filler column, however palvex-decode tells fillers
+        for ssid, rec in boards.items():
+            assert np.array_equal(rec.filler, csv.filler_flags[ssid])
+
+
+def header(ssid_field, length):
+    return ssid_field + struct.pack("<i", length)
+
+
+def test_odd_chunks_and_a_cut_end_give_palvex_decodes_rows(tmp_path):
+    """Chunks the library refuses, a corrupted header, a confirmation, SSIDs
+    empty, full-length or with bytes after the zero, and a capture cut in
+    the middle of its last chunk."""
+    source = make_capture(tmp_path / "src.cap", {"A1": "MES_4", "B2": "WUA2", "E5": "MES_5"}, 120,
+                          "--drop-every", 25)
+    rename = {"A1": "A1", "B2": "ABCDEF", "E5": ""}
+    out = bytearray()
+    for i, (ssid, _, payload) in enumerate(chunks(source)):
+        if i == 30:  # early: A1 has lost nothing yet, so its next buffer is not the one dropped after a gap
+            out += header(b"\xff" * 6, -7)                        # corrupted length: skipped alone
+            out += chunk("A1", b"\x04\x00" + bytes(68))           # MES_4 type word, wrong length: refused (1)
+            out += chunk("A1", b"\x09\x00" + bytes(75))           # unknown type word: refused (11)
+            out += chunk("A1", b"\x01\x02\x03\x04\x05")           # a confirmation: consumed, no rows
+        if 40 <= i < 43 and ssid == "A1":
+            out += header(b"A1\0Z\0\0", len(payload)) + payload   # still board A1
+        else:
+            out += chunk(rename[ssid], payload)
+    path = tmp_path / "odd.cap"
+    path.write_bytes(bytes(out[:-20]))
+    csv = DecodedCsv(str(path))
+    assert csv.proc.returncode == 1 and "truncated capture" in csv.proc.stderr
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        boards = palvex.decode_capture(path)
+
+    messages = sorted(str(w.message) for w in caught)
+    assert [w.category for w in caught] == [palvex.CaptureWarning] * 2
+    assert "skipped 1 chunk header(s) with a corrupted length" in messages[0]
+    assert "truncated capture" in messages[1] and "is cut off by the end of the file" in messages[1]
+    assert list(boards) == ["A1", "ABCDEF", ""] == list(csv.boards)
+    for ssid, rec in boards.items():
+        assert_same_rows(rec, csv, ssid)
+        assert np.array_equal(rec.filler, csv.filler_flags[ssid])
+    assert [boards[s].rejected for s in boards] == [2, 0, 0]
+    assert [boards[s].family for s in boards] == [palvex.CommType.MES_4, palvex.CommType.WUA2, palvex.CommType.MES_5]
+
+
+def test_a_board_the_descriptor_cannot_serve_is_reported_and_the_others_decode(tmp_path, five_capture):
+    descriptor = {k: v for k, v in DEFAULT.items() if k != "ppg_raw_channels"}  # MES_5 needs it
+    csv = DecodedCsv(five_capture, write_descriptor(tmp_path, descriptor))
+    assert csv.proc.returncode == 1 and "refused the descriptor" in csv.proc.stderr
+
+    with pytest.warns(palvex.CaptureWarning, match=r"board E5: the library refused the descriptor .* MES_5"):
+        boards = palvex.decode_capture(five_capture, json.dumps(descriptor))
+
+    assert (boards["E5"].refused, len(boards["E5"]), boards["E5"].family) == (True, 0, palvex.CommType.MES_5)
+    for ssid in ("A1", "B2", "C3", "D4"):
+        assert not boards[ssid].refused
+        assert_same_rows(boards[ssid], csv, ssid)
+
+
+def test_a_gap_longer_than_the_buffer_loses_no_filler_row(tmp_path, monkeypatch):
+    """300 packets missing in a row: one chunk makes some 600 filler rows,
+    more than a small buffer holds between two drains."""
+    source = make_capture(tmp_path / "src.cap", {"A1": "MES_4", "B2": "IMP_3"}, 1000)
+    kept = [c for i, c in enumerate(chunks(source)) if not (c[0] == "A1" and 800 <= i < 1400)]
+    path = tmp_path / "gap.cap"
+    path.write_bytes(b"".join(chunk(ssid, payload) for ssid, _, payload in kept))
+    csv = DecodedCsv(str(path))
+
+    whole = palvex.decode_capture(path)
+    monkeypatch.setattr(_capture, "_BLOCK_ROWS", 64)
+    small = palvex.decode_capture(path)
+
+    for boards in (whole, small):
+        for ssid, rec in boards.items():
+            assert_same_rows(rec, csv, ssid)
+            assert np.array_equal(rec.filler, csv.filler_flags[ssid])
+    assert small["A1"].filler.sum() > 600
+
+
+@pytest.mark.parametrize("descriptor, message", [
+    ("{", "not JSON"),
+    ("[1, 2]", "not a JSON object"),
+    (dict(DEFAULT, num_rows=29), '"num_rows" must be a whole number from 30 to 65536'),
+    (dict(DEFAULT, num_rows=True), '"num_rows" must be a whole number'),
+    (without_filler_channel(dict(DEFAULT, exg_channels=[0, 1, 99])), '"exg_channels" column 99 is outside'),
+    ({k: v for k, v in DEFAULT.items() if k != "package_num_channel"}, '"package_num_channel" is missing'),
+    (dict(DEFAULT, battery_channel=2.5), '"battery_channel" must hold whole numbers'),
+])
+def test_a_descriptor_that_names_no_usable_columns_is_refused_before_decoding(five_capture, descriptor, message):
+    with pytest.raises(ValueError, match=message):
+        palvex.decode_capture(five_capture, descriptor)
+
+
+def test_files_that_are_not_captures(tmp_path):
+    empty = tmp_path / "empty.cap"
+    empty.write_bytes(b"")
+    assert palvex.decode_capture(empty) == {}
+    with pytest.raises(FileNotFoundError):
+        palvex.decode_capture(tmp_path / "missing.cap")
+    with pytest.raises(IsADirectoryError):
+        palvex.decode_capture(tmp_path)
+
+
+# Descriptors whose groups overlap, run past three axes, leave columns
+# unnamed or give raw PPG columns of its own; palvex-decode's header is the
+# reference for the names.
+ODD_DESCRIPTORS = [
+    without_filler_channel(DEFAULT),
+    {"num_rows": 40, "exg_channels": list(range(8)), "battery_channel": 7, "accel_channels": [8, 9, 10, 38],
+     "gyro_channels": [11, 12, 13], "resistance_channels": list(range(14, 24)), "ppg_channels": [24, 25],
+     "ppg_raw_channels": [31, 32, 33], "package_num_channel": 26, "other_channels": [28, 30, 34, 35, 36]},
+    {"num_rows": 30, "package_num_channel": 3, "resistance_channels": 5, "other_channels": [0, 1]},
+]
+
+
+@pytest.mark.filterwarnings("ignore::palvex.CaptureWarning")  # the last cannot serve IMP_3: names only
+@pytest.mark.parametrize("descriptor", ODD_DESCRIPTORS)
+def test_column_names_are_palvex_decodes_header(tmp_path, descriptor):
+    capture = make_capture(tmp_path / "one.cap", {"A1": "IMP_3"}, 2)
+    csv = DecodedCsv(capture, write_descriptor(tmp_path, descriptor))
+    names = palvex.column_names(descriptor)
+    assert names == csv.header[1:1 + descriptor["num_rows"]]
+    assert names == list(palvex.decode_capture(capture, descriptor)["A1"].columns)
+
+
+def test_the_filler_channel_is_named_filler_whatever_else_names_its_column():
+    names = palvex.column_names(with_filler_channel(DEFAULT, 28))  # the "other" column
+    assert names[28] == "filler" and "other" not in names

@@ -1,0 +1,77 @@
+"""palvex.to_mne: channels, types and units of the Raw object, and the
+lost-packet annotations, read back through MNE; and against palvex-decode's
+BDF+ file of the same capture, which MNE reads on its own."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import palvex
+from conftest import PYTHON_DIR, make_capture
+from tooltest import PALVEX_DECODE, chunk, chunks, run
+
+mne = pytest.importorskip("mne")
+RATE = 250
+
+
+@pytest.fixture
+def gappy(tmp_path):
+    """Board A1 (MES_4) with packet 50 lost and packets 120..124 lost: runs
+    of 4 filler rows (1 lost packet) and of 12 (5 lost packets)."""
+    source = make_capture(tmp_path / "src.cap", {"A1": "MES_4"}, 300)
+    kept = [c for i, c in enumerate(chunks(source)) if i != 49 and not 119 <= i < 124]
+    path = tmp_path / "gappy.cap"
+    path.write_bytes(b"".join(chunk(s, p) for s, _, p in kept))
+    return path
+
+
+def test_raw_channels_units_and_annotations(gappy):
+    rec = palvex.decode_capture(gappy)["A1"]
+    raw = palvex.to_mne(rec, RATE)
+
+    assert raw.ch_names == list(rec.columns)
+    types = raw.get_channel_types()
+    assert [n for n, t in zip(raw.ch_names, types) if t == "eeg"] == [f"exg_{i}" for i in range(8)]
+    assert set(types) == {"eeg", "misc"}
+    assert raw.info["sfreq"] == RATE and raw.n_times == len(rec)
+    data = raw.get_data()
+    exg = [rec.columns.index(f"exg_{i}") for i in range(8)]
+    others = [c for c in range(len(rec.columns)) if c not in exg]
+    assert np.array_equal(data[exg], rec.data[:, exg].T * 1e-6)   # microvolts to volts
+    assert np.array_equal(data[others], rec.data[:, others].T)    # as the library gives them
+    assert np.abs(data[exg]).max() < 1e-3                          # tens of microvolts, in volts
+
+    # Packet 50 (rows 99, 100) lost, packet 51 replaced: 4 fillers from row
+    # index 98; packets 120..124 lost, 125 replaced: 12 from row index 236
+    # (after the two rows that packet 52, dropped after the first gap, left out).
+    first = np.flatnonzero(rec.filler)
+    assert [int(first[0]), int(first[4])] == [98, 236]
+    ann = raw.annotations
+    assert list(ann.description) == ["lost packets: 1", "lost packets: 5"]
+    assert np.allclose(ann.onset, [98 / RATE, 236 / RATE]) and np.allclose(ann.duration, [4 / RATE, 12 / RATE])
+
+
+def test_raw_agrees_with_palvex_decodes_bdf(gappy, tmp_path):
+    bdf = tmp_path / "gappy.bdf"
+    proc = run([PALVEX_DECODE, gappy, "--bdf", bdf, "--rate", RATE])
+    if proc.returncode != 0 and "without EDFlib" in proc.stderr:
+        pytest.skip("palvex-decode was built without EDFlib")
+    assert proc.returncode == 0, proc.stderr
+    theirs = mne.io.read_raw_bdf(bdf, preload=True, verbose=False)
+    ours = palvex.to_mne(palvex.decode_capture(gappy)["A1"], RATE)
+
+    exg = [f"exg_{i}" for i in range(8)]
+    n = ours.n_times  # the BDF+ file pads its last data record
+    assert np.allclose(theirs.get_data(picks=exg)[:, :n], ours.get_data(picks=exg), rtol=1e-12, atol=0)
+    assert list(theirs.annotations.description) == list(ours.annotations.description)
+    assert np.allclose(theirs.annotations.onset, ours.annotations.onset)
+    assert np.allclose(theirs.annotations.duration, ours.annotations.duration)
+
+
+def test_the_package_imports_without_mne():
+    code = "import sys, palvex; assert 'mne' not in sys.modules, 'mne imported'"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=PYTHON_DIR))
+    assert proc.returncode == 0, proc.stderr
