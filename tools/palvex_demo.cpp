@@ -22,7 +22,9 @@ struct Printer {
     static void on_row(void* context, const double* row, size_t count) {
         auto* self = static_cast<Printer*>(context);
         ++self->rows;
-        self->numbers += " " + std::to_string(static_cast<long long>(row[26]));
+        // The default descriptor's filler column tells the rows the library filled in.
+        self->numbers += " " + std::to_string(static_cast<long long>(row[26])) +
+                         (row[default_filler_column] == 1.0 ? "*" : "");
         if (self->rows > 2) return;
         std::printf("  row %d:", self->rows);
         for (size_t c = 0; c < count; ++c)
@@ -50,7 +52,7 @@ int main() {
                 return 1;
             }
         }
-        std::printf("  ... %d rows, packet numbers:%s\n\n", printer.rows, printer.numbers.c_str());
+        std::printf("  ... %d rows, packet numbers (* filler rows):%s\n\n", printer.rows, printer.numbers.c_str());
     }
     release();
     return 0;
