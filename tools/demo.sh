@@ -37,8 +37,8 @@ rm -f "$out"/demo.csv "$out"/demo.png "$out"/sim.out "$out"/sim.err "$out"/decod
 
 # Three families: MES_4 (ExG, motion, PPG), WUA2 (ExG, motion, resistance),
 # IMP_3 (resistance only); every 150th packet is lost so filler rows show.
-"$bin/corvel-sim" --board A1:MES_4 --board B2:WUA2 --board C3:IMP_3 --rate 125 \
-  --drop-every 150 --duration $((seconds + 10)) >"$out/sim.out" 2>"$out/sim.err" &
+"$bin/corvel-sim" --board A1:MES_4 --board B2:WUA2 --board C3:IMP_3 --packet-rate 125 \
+  --lose-every 150 --duration $((seconds + 10)) >"$out/sim.out" 2>"$out/sim.err" &
 sim_pid=$!
 stop_sim() {
   if kill -0 "$sim_pid" 2>/dev/null; then

@@ -20,7 +20,7 @@ class Demo(ScratchCase):
         self.assertEqual(table[0].split()[:3], ["ssid", "exg_0", "exg_1"])
         self.assertEqual({line.split()[0] for line in table[1:] if line.strip() and not line.startswith("palvex")},
                          {"A1", "B2", "C3"})
-        self.assertRegex(out, r"corvel-sim: board C3 \(IMP_3\): \d+ packets made, \d+ dropped")
+        self.assertRegex(out, r"corvel-sim: board C3 \(IMP_3\): \d+ packets made, \d+ lost")
         self.assertTrue(os.path.getsize(os.path.join(self.dir, "demo.csv")) > 10000)
         self.assertRegex(proc.stderr + out, r"palvex-plot: wrote .*demo\.png \(board A1, ")
         with open(os.path.join(self.dir, "demo.png"), "rb") as f:
