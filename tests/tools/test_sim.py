@@ -3,6 +3,7 @@
 SimCommandLine needs no network. The other classes open [::1]:5005 and run
 under CTest's RESOURCE_LOCK palvex_hub_port; every process is bounded and
 stopped by its pid."""
+import os
 import re
 import signal
 import struct
@@ -195,11 +196,27 @@ class SimLive(ScratchCase):
         self.assert_one_line_error(proc, r"^corvel-sim: cannot listen on \[no-such-address\]:5005: .*numeric IPv6")
 
     def test_no_hub(self):
-        for args in ([], ["--record", self.path("r.cap")]):
+        # One line with the reason; the library's five attempts stay quiet,
+        # and no output file is left behind.
+        for args in (["-o", self.path("live.csv")], ["--record", self.path("r.cap"), "-o", self.path("r.csv")]):
             with self.subTest(args=args):
                 proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1] + args, timeout=60)
-                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1")
+                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1 \(port 5005\): "
+                                                 r"Connection refused$")
+                self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
                 self.assertEqual(proc.stdout, "")
+                self.assertEqual(os.listdir(self.dir), [])
+        proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1, "--verbose"], timeout=60)
+        self.assertGreater(len(proc.stderr.splitlines()), 5)  # the library's own lines
+
+    def test_a_hub_whose_boards_give_no_row(self):
+        # One packet, which the library's read loop throws away with its
+        # first receive: nothing is decoded, which is an error, not an empty CSV.
+        with Simulator(["--board", "A1:MES_4", "--packets", 1, "--duration", 10], self.dir):
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1, "-o", self.path("none.csv")], timeout=30)
+        self.assert_one_line_error(proc, r"^palvex-decode: no row decoded from the hub at ::1 in \d+\.\d s: ")
+        self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+        self.assertFalse(os.path.exists(self.path("none.csv")))
 
 
 class Record(ScratchCase):
