@@ -55,15 +55,11 @@ def time_line(header, rows):
     """Each row's sample index: its packet number less the first, going on at
     the next sample where the numbers do not follow on (as the library sees it)."""
     pn = header.index("package_num")
-    out = []
-    for r in rows:
-        n = int(r[pn])
-        if not out:
-            out.append(0)
-        else:
-            step = (n - last) % (1 << 32)
-            out.append(out[-1] + (step if 1 <= step <= MAX_FILLED + 1 else 1))
-        last = n
+    numbers = [int(r[pn]) for r in rows]
+    out = [0]
+    for before, n in zip(numbers, numbers[1:]):
+        step = (n - before) % (1 << 32)
+        out.append(out[-1] + (step if 1 <= step <= MAX_FILLED + 1 else 1))
     return out
 
 
