@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "families.h"
 #include "packet_builder.h"
 #include "palvex/palvex.h"
@@ -35,7 +36,7 @@ struct Printer {
 
 }  // namespace
 
-int main() {
+static int decode_samples() {
     set_board_json(default_descriptor_json().c_str());
     for (const COMM_TYPE family : {WUA2, MES_2, IMP_3, MES_4, MES_5}) {
         release();
@@ -56,4 +57,22 @@ int main() {
     }
     release();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return palvex_tools::run_tool("palvex-demo", [&] {
+        for (palvex_tools::Arguments args(argc, argv); args.next();) {
+            if (args.name() == "--version") {
+                std::printf("%s\n", palvex_tools::version_line("palvex-demo").c_str());
+                return 0;
+            }
+            if (args.name() == "--help" || args.name() == "-h") {
+                std::printf("Usage: palvex-demo\n\nDecodes a built-in stream of every packet family, one packet "
+                            "lost, through the\nlibrary's single-board exports and prints the first rows of each.\n");
+                return 0;
+            }
+            throw palvex_tools::UsageError("unknown option '" + args.name() + "'");
+        }
+        return decode_samples();
+    });
 }
