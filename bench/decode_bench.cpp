@@ -1,5 +1,5 @@
 // Single-board decoding throughput per family, through the public export
-// with the default 32-column descriptor and a callback that reads the row.
+// with the default 33-column descriptor and a callback that reads the row.
 #include <benchmark/benchmark.h>
 
 #include <vector>

@@ -16,7 +16,7 @@ using namespace palvex_test;
 
 namespace {
 
-constexpr std::size_t width = 32;  // the default descriptor's row
+constexpr std::size_t width = default_row_length;  // the default descriptor's row
 
 std::vector<double> some_row() {
     std::vector<double> row(width);

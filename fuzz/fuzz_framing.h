@@ -39,14 +39,14 @@ enum Op : std::uint8_t {
 };
 constexpr std::uint8_t descriptor_text = 0xFF;
 
-// Built-in descriptors: the default 32 columns, one whose PPG keys are single
+// Built-in descriptors: the default 33 columns with the filler mark, one whose PPG keys are single
 // columns, one with nibble columns, and the least an IMP_3 board needs.
 inline const std::vector<std::string>& builtin_descriptors() {
     static const std::vector<std::string> all = {
-        R"({"num_rows": 32, "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7], "accel_channels": [8, 9, 10],
+        R"({"num_rows": 33, "exg_channels": [0, 1, 2, 3, 4, 5, 6, 7], "accel_channels": [8, 9, 10],
             "gyro_channels": [11, 12, 13], "resistance_channels": [14, 15, 16, 17, 18, 19, 20, 21, 22, 23],
             "ppg_channels": [24, 25], "ppg_raw_channels": [24, 25, 31], "package_num_channel": 26,
-            "battery_channel": 27, "other_channels": [28, 30]})",
+            "battery_channel": 27, "other_channels": [28, 30], "filler_channel": 32})",
         R"({"num_rows": 30, "exg_channels": [0, 1, 2], "accel_channels": [3, 4, 5], "gyro_channels": [6, 7, 8],
             "resistance_channels": [9], "ppg_channels": 10, "ppg_raw_channels": 11, "package_num_channel": 12,
             "battery_channel": 13, "other_channels": [14, 15]})",

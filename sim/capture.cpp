@@ -14,6 +14,21 @@ std::string count_of(std::uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
+// An SSID is six raw bytes: a message shows the ones that are no printable
+// ASCII as \xNN.
+std::string shown(const std::string& ssid) {
+    std::string out;
+    for (const unsigned char c : ssid) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            const char* hex = "0123456789abcdef";
+            out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 ChunkHeader read_chunk_header(const std::uint8_t* header) {
@@ -24,12 +39,13 @@ ChunkHeader read_chunk_header(const std::uint8_t* header) {
     return h;
 }
 
-CaptureReader::CaptureReader(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+CaptureReader::CaptureReader(const std::string& path, const std::string& name)
+    : path_(name.empty() ? path : name), in_(path, std::ios::binary) {
     // A directory opens as a stream on Linux and reads as empty; say what it is.
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
-        throw CaptureError("cannot read capture " + path + ": " + std::strerror(EISDIR));
-    if (!in_) throw CaptureError("cannot read capture " + path + ": " + std::strerror(errno));
+        throw CaptureError("cannot read capture " + path_ + ": " + std::strerror(EISDIR));
+    if (!in_) throw CaptureError("cannot read capture " + path_ + ": " + std::strerror(errno));
 }
 
 bool CaptureReader::next(CaptureChunk& c) {
@@ -54,7 +70,7 @@ bool CaptureReader::next(CaptureChunk& c) {
     const auto present = static_cast<std::size_t>(in_.gcount());
     if (present < length)
         throw CaptureError("truncated capture " + path_ + ": the chunk at byte " + std::to_string(c.offset) +
-                           " (SSID '" + c.ssid + "') needs " + count_of(length, "payload byte") + ", only " +
+                           " (SSID '" + shown(c.ssid) + "') needs " + count_of(length, "payload byte") + ", only " +
                            std::to_string(present) + " present");
     offset_ += length;
     return true;

@@ -84,7 +84,9 @@ struct CaptureChunk {
 class CaptureReader {
 public:
     // Throws CaptureError when the file cannot be opened (or is a directory).
-    explicit CaptureReader(const std::string& path);
+    // Messages call the file `name` when one is given (a copy of standard
+    // input, say), else its path.
+    explicit CaptureReader(const std::string& path, const std::string& name = {});
     // The next chunk; false at the clean end of the file. Throws
     // CaptureError at a chunk the file cuts off, saying where.
     bool next(CaptureChunk& chunk);

@@ -8,7 +8,7 @@ extern const char default_descriptor_text[];
 std::string default_descriptor_json() { return default_descriptor_text; }
 
 std::vector<std::string> default_descriptor_columns() {
-    std::vector<std::string> names(32);
+    std::vector<std::string> names(default_row_length);
     for (int i = 0; i < 8; ++i) names[i] = "exg_" + std::to_string(i);
     const char* axes[] = {"x", "y", "z"};
     for (int i = 0; i < 3; ++i) {
@@ -24,6 +24,7 @@ std::vector<std::string> default_descriptor_columns() {
     names[28] = "other";
     names[29] = "valid";
     names[30] = "format_code";
+    names[default_filler_column] = "filler";
     return names;
 }
 

@@ -37,8 +37,8 @@ rm -f "$out"/demo.csv "$out"/demo.png "$out"/sim.out "$out"/sim.err "$out"/decod
 
 # Three families: MES_4 (ExG, motion, PPG), WUA2 (ExG, motion, resistance),
 # IMP_3 (resistance only); every 150th packet is lost so filler rows show.
-"$bin/corvel-sim" --board A1:MES_4 --board B2:WUA2 --board C3:IMP_3 --rate 125 \
-  --drop-every 150 --duration $((seconds + 10)) >"$out/sim.out" 2>"$out/sim.err" &
+"$bin/corvel-sim" --board A1:MES_4 --board B2:WUA2 --board C3:IMP_3 --packet-rate 125 \
+  --lose-every 150 --duration $((seconds + 10)) >"$out/sim.out" 2>"$out/sim.err" &
 sim_pid=$!
 stop_sim() {
   if kill -0 "$sim_pid" 2>/dev/null; then
@@ -59,8 +59,9 @@ for _ in $(seq 50); do
 done
 
 status=0
+# 125 packets a second are 250 samples: the CSV gets each row's time.
 timeout $((seconds + 20)) "$bin/palvex-decode" --hub ::1 --duration "$seconds" --trigger \
-  --output "$out/demo.csv" 2>"$out/decode.err" || status=$?
+  --sample-rate 250 --output "$out/demo.csv" 2>"$out/decode.err" || status=$?
 sleep 0.2  # the simulator prints a frame within 10 ms of receiving it
 stop_sim
 trap - EXIT
@@ -74,10 +75,10 @@ echo
 echo "== palvex-decode summary =="
 cat "$out/decode.err"
 echo
-echo "== first rows of every board (a few of the 32 columns; all in $out/demo.csv) =="
+echo "== first rows of every board (a few columns; all in $out/demo.csv) =="
 awk -F, '
   NR == 1 {
-    n = split("ssid exg_0 exg_1 accel_z gyro_x resistance_0 ppg_0 package_num battery format_code filler", want, " ")
+    n = split("ssid time_s exg_0 exg_1 accel_z gyro_x resistance_0 ppg_0 package_num battery format_code filler", want, " ")
     for (i = 1; i <= NF; i++) col[$i] = i
     line = ""
     for (k = 1; k <= n; k++) if (want[k] in col) { pick[++m] = col[want[k]]; line = line sprintf("%-13s", want[k]) }

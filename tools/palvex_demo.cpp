@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "families.h"
 #include "packet_builder.h"
 #include "palvex/palvex.h"
@@ -22,7 +23,9 @@ struct Printer {
     static void on_row(void* context, const double* row, size_t count) {
         auto* self = static_cast<Printer*>(context);
         ++self->rows;
-        self->numbers += " " + std::to_string(static_cast<long long>(row[26]));
+        // The default descriptor's filler column tells the rows the library filled in.
+        self->numbers += " " + std::to_string(static_cast<long long>(row[26])) +
+                         (row[default_filler_column] == 1.0 ? "*" : "");
         if (self->rows > 2) return;
         std::printf("  row %d:", self->rows);
         for (size_t c = 0; c < count; ++c)
@@ -33,7 +36,7 @@ struct Printer {
 
 }  // namespace
 
-int main() {
+static int decode_samples() {
     set_board_json(default_descriptor_json().c_str());
     for (const COMM_TYPE family : {WUA2, MES_2, IMP_3, MES_4, MES_5}) {
         release();
@@ -50,8 +53,26 @@ int main() {
                 return 1;
             }
         }
-        std::printf("  ... %d rows, packet numbers:%s\n\n", printer.rows, printer.numbers.c_str());
+        std::printf("  ... %d rows, packet numbers (* filler rows):%s\n\n", printer.rows, printer.numbers.c_str());
     }
     release();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return palvex_tools::run_tool("palvex-demo", [&] {
+        for (palvex_tools::Arguments args(argc, argv); args.next();) {
+            if (args.name() == "--version") {
+                std::printf("%s\n", palvex_tools::version_line("palvex-demo").c_str());
+                return 0;
+            }
+            if (args.name() == "--help" || args.name() == "-h") {
+                std::printf("Usage: palvex-demo\n\nDecodes a built-in stream of every packet family, one packet "
+                            "lost, through the\nlibrary's single-board exports and prints the first rows of each.\n");
+                return 0;
+            }
+            throw palvex_tools::UsageError("unknown option '" + args.name() + "'");
+        }
+        return decode_samples();
+    });
 }

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include <nlohmann/json.hpp>
+
 #include "host.h"
 
 using namespace palvex_test;
@@ -11,6 +13,7 @@ using namespace palvex_test;
 namespace {
 
 constexpr int package_num = 26, valid = 29, exg0 = 0;
+constexpr int filler = static_cast<int>(default_filler_column);
 
 class LossAccounting : public ::testing::Test {
 protected:
@@ -39,10 +42,11 @@ TEST_F(LossAccounting, WorkedSequence) {
     ASSERT_EQ(send(16, 17), 0);  // dropped, but the host sees success
     ASSERT_EQ(send(18, 19), 0);
     EXPECT_EQ(numbers(), (std::vector<double>{10, 11, 12, 13, 14, 15, 18, 19}));
-    // Fillers are copies of row 11 with their own numbers.
+    // Fillers are copies of row 11 with their own numbers, marked as fillers.
     for (std::size_t i = 2; i < 6; ++i) {
         std::vector<double> expected = sink.row(1);
         expected[package_num] = numbers()[i];
+        expected[filler] = 1.0;
         EXPECT_EQ(sink.row(i), expected) << i;
     }
 }
@@ -85,38 +89,47 @@ TEST_F(LossAccounting, FillersBeforeAnyGoodRowAreZeroRows) {
     send(5, 9);  // row 5 is the reference but was never copied
     ASSERT_EQ(numbers(), (std::vector<double>{5, 6, 7, 8, 9}));
     for (std::size_t i = 1; i < 5; ++i) {
-        std::vector<double> expected(32, 0.0);
+        std::vector<double> expected(default_row_length, 0.0);
         expected[package_num] = numbers()[i];
         expected[valid] = 1.0;
+        expected[filler] = 1.0;
         EXPECT_EQ(sink.row(i), expected);
     }
 }
 
-// With "filler_channel" the library marks every row by how it came about: a
-// board whose channels never change is told apart from a run of fillers.
+// With "filler_channel" (column 32 of the default descriptor) the library
+// marks every row by how it came about: a board whose channels never change
+// is told apart from a run of fillers. Without the key the column is left
+// alone like any column no group names.
 TEST_F(LossAccounting, FillerChannelMarksFillersAndNothingElse) {
-    const auto with = [](std::string text, const std::string& from, const std::string& to) {
-        return text.replace(text.find(from), from.size(), to);
-    };
-    std::string descriptor =
-        with(default_descriptor_json(), R"("num_rows": 32)", R"("num_rows": 34, "filler_channel": 33)");
-    set_board_json(descriptor.c_str());
     const auto flat = [](std::uint32_t a) {  // every channel constant, only the numbers move
         MesPacket p;
         p.sample[0].package_num = a;
         p.sample[1].package_num = a + 1;
         return build(p);
     };
-    for (const std::uint32_t first : {10u, 12u, 16u, 18u, 20u, 30u, 32u, 34u}) ASSERT_EQ(feed(flat(first), sink), 0);
+    const auto send_flat = [&] {
+        release();
+        sink.deliveries.clear();
+        for (const std::uint32_t first : {10u, 12u, 16u, 18u, 20u, 30u, 32u, 34u}) ASSERT_EQ(feed(flat(first), sink), 0);
+    };
+    send_flat();
     // 10-13, fillers 14-17, (18-19 dropped), 20-21, fillers 22-31, (32-33 dropped), 34-35
     std::vector<double> expected_filler;
     for (const double n : numbers()) expected_filler.push_back((n >= 14 && n <= 17) || (n >= 22 && n <= 31));
     ASSERT_EQ(numbers().size(), 22u);
-    EXPECT_EQ(sink.column(33), expected_filler);
-    EXPECT_EQ(sink.column(32), std::vector<double>(22, 0.0));  // the column in between is left alone
+    EXPECT_EQ(sink.column(filler), expected_filler);
+
+    nlohmann::json descriptor = nlohmann::json::parse(default_descriptor_json());
+    descriptor.erase("filler_channel");
+    set_board_json(descriptor.dump().c_str());
+    send_flat();
+    ASSERT_EQ(numbers().size(), 22u);
+    EXPECT_EQ(sink.column(filler), std::vector<double>(22, 0.0));
 
     // Outside the row it is refused like any other column.
-    set_board_json(with(descriptor, R"("filler_channel": 33)", R"("filler_channel": 34)").c_str());
+    descriptor["filler_channel"] = default_row_length;
+    set_board_json(descriptor.dump().c_str());
     release();
     EXPECT_EQ(feed(flat(1), sink), PALVEX_ERR_NO_DESCRIPTOR);
 }

@@ -132,7 +132,7 @@ TEST_F(SingleBoard, DecoderKeepsItsDescriptor) {
     set_board_json(R"({"num_rows": 40, "exg_channels": [], "accel_channels": [], "gyro_channels": [],
         "ppg_channels": [], "package_num_channel": 35, "battery_channel": 36, "other_channels": [37, 38]})");
     ASSERT_EQ(feed(packet_of(MES_4, 3), sink), 0);
-    EXPECT_EQ(sink.row(3).size(), 32u);
+    EXPECT_EQ(sink.row(3).size(), default_row_length);
     release();  // the next decoder takes the new descriptor
     ASSERT_EQ(feed(packet_of(MES_4, 5), sink), 0);
     EXPECT_EQ(sink.row(4).size(), 40u);
@@ -146,7 +146,7 @@ TEST_F(SingleBoard, TextThatDoesNotParseKeepsTheDescriptor) {
     set_board_json(nullptr);
     EXPECT_EQ(log.count("error|set_board_json failed"), 5u);
     ASSERT_EQ(feed(packet_of(MES_4, 1), sink), 0);
-    EXPECT_EQ(sink.row(0).size(), 32u);
+    EXPECT_EQ(sink.row(0).size(), default_row_length);
 }
 
 struct RefusalCase {

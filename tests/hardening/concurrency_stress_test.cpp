@@ -44,7 +44,7 @@ int index_of(void* ctx) {
 // Runs on the read loop's thread.
 void on_row(void* ctx, const double* row, size_t count) {
     const int i = index_of(ctx);
-    if (i < 0 || count != 32 || row[29] != 1.0) {
+    if (i < 0 || count != default_row_length || row[29] != 1.0) {
         broken = true;
         return;
     }

@@ -195,7 +195,7 @@ TEST_F(Hostile, EveryLengthAfterEveryTypeWordFromAFreshState) {
             RowSink sink;
             EXPECT_EQ(feed(typed_buffer(word, length), sink), want.code) << what;
             EXPECT_EQ(sink.size(), want.rows) << what;
-            expect_well_formed(sink, 32, what);
+            expect_well_formed(sink, default_row_length, what);
             // The next valid buffer, of any family, decodes as it would have.
             const COMM_TYPE next = families[length % 5].type;
             const std::size_t before = sink.size();
@@ -227,7 +227,7 @@ TEST_F(Hostile, EveryLengthAfterEveryTypeWordLeavesAnExistingDecoderIntact) {
                 EXPECT_EQ(feed(packet_of(f.type, 12), sink), 0) << what;
                 ASSERT_EQ(sink.size(), 4 + want.rows) << what;  // no fillers, nothing dropped
                 EXPECT_EQ(rows_of(sink, 2 + want.rows), (reference[{f.type, 12}])) << what;
-                expect_well_formed(sink, 32, what);
+                expect_well_formed(sink, default_row_length, what);
             }
         }
     }

@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
 #include "hub_host.h"
@@ -46,7 +45,6 @@ std::uint64_t resident_kib() {
 struct Board {
     std::uint64_t decoded = 0, filled = 0, resumes = 0, out_of_order = 0;
     double last = -1;
-    std::array<double, 32> last_decoded{};
     std::atomic<double> newest{-1};  // progress, read while streaming
 };
 std::array<Board, boards> board_stats;
@@ -55,25 +53,23 @@ std::atomic<bool> malformed{false};
 void on_row(void* ctx, const double* row, size_t count) {
     int b = 0;
     while (b < boards && context(b) != ctx) ++b;
-    if (b == boards || count != 32 || row[29] != 1.0) {
+    if (b == boards || count != default_row_length || row[29] != 1.0) {
         malformed = true;
         return;
     }
     Board& s = board_stats[static_cast<std::size_t>(b)];
     const double n = row[number_column];
-    // A filler is the last decoded row with another number.
-    bool filler = true;
-    for (int c = 0; c < 32 && filler; ++c) filler = c == number_column || row[c] == s.last_decoded[c];
+    // The library marks fillers in the descriptor's filler column.
+    const bool filler = row[default_filler_column] == 1.0;
     if (s.last >= 0 && n != s.last + 1) {
         // After a gap's fillers, the dropped buffer's two numbers are missing.
         if (n == s.last + 3 && !filler) ++s.resumes;
         else ++s.out_of_order;
     }
-    if (filler && s.last >= 0) {
+    if (filler) {
         ++s.filled;
     } else {
         ++s.decoded;
-        std::memcpy(s.last_decoded.data(), row, sizeof s.last_decoded);
     }
     s.last = n;
     s.newest.store(n, std::memory_order_relaxed);

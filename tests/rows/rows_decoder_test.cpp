@@ -14,7 +14,7 @@ using namespace palvex_test;
 
 namespace {
 
-constexpr std::size_t width = 32;
+constexpr std::size_t width = default_row_length;
 
 struct PlainHost {
     std::vector<std::vector<double>> rows;
@@ -98,7 +98,7 @@ TEST_P(RowsBehindTheDecoder, SmallBufferKeepsTheNewestRows) {
 // decoder delivers is refused and counted, none stored.
 TEST_P(RowsBehindTheDecoder, RowsOfAnotherDescriptorAreRefused) {
     std::string wider = default_descriptor_json();
-    const std::string key = "\"num_rows\": 32";
+    const std::string key = "\"num_rows\": 33";
     ASSERT_NE(wider.find(key), std::string::npos);
     wider.replace(wider.find(key), key.size(), "\"num_rows\": 40");
     set_board_json(wider.c_str());

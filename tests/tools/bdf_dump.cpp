@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
     }
     std::printf("{\"filetype\": %d, \"datarecords\": %lld, \"datarecord_duration\": %lld, \"equipment\": %s,\n",
                 hdr.filetype, hdr.datarecords_in_file, hdr.datarecord_duration, quoted(trimmed(hdr.equipment).c_str()).c_str());
+    std::printf("\"start\": \"%04d-%02d-%02dT%02d:%02d:%02d\", \"start_subsecond\": %lld,\n", hdr.startdate_year,
+                hdr.startdate_month, hdr.startdate_day, hdr.starttime_hour, hdr.starttime_minute, hdr.starttime_second,
+                hdr.starttime_subsecond);
     std::printf("\"signals\": [\n");
     for (int s = 0; s < hdr.edfsignals; ++s) {
         const edf_param_struct& p = hdr.signalparam[s];

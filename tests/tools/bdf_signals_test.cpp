@@ -41,9 +41,9 @@ BdfColumns default_columns() {
     return c;
 }
 
-std::vector<std::string> labels(const std::vector<BdfSignal>& signals) {
+std::vector<std::string> names_of(const std::vector<BdfSignal>& signals) {
     std::vector<std::string> out;
-    for (const BdfSignal& s : signals) out.push_back(s.label);
+    for (const BdfSignal& s : signals) out.push_back(s.name);
     return out;
 }
 
@@ -72,7 +72,7 @@ TEST(BdfSignals, EachFamilyGetsTheSignalsItsBoardsSend) {
         {Family::unknown, {}},
     };
     const BdfColumns columns = default_columns();
-    for (const Case& c : cases) EXPECT_EQ(labels(bdf_signals(columns, c.family)), c.labels) << family_name(c.family);
+    for (const Case& c : cases) EXPECT_EQ(names_of(bdf_signals(columns, c.family)), c.labels) << family_name(c.family);
 }
 
 TEST(BdfSignals, GroupsAreCutToTheFamilysWidthAndAColumnIsStoredOnce) {
@@ -91,7 +91,22 @@ TEST(BdfSignals, GroupsAreCutToTheFamilysWidthAndAColumnIsStoredOnce) {
     EXPECT_EQ(columns, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13}));
     EXPECT_EQ(units[8], "g");
     EXPECT_EQ(units[11], "deg/s");
-    EXPECT_EQ(bdf_signals(c, Family::mes5).back().label, "");  // ppg_raw column 31 has no name here
+    EXPECT_EQ(bdf_signals(c, Family::mes5).back().name, "");  // ppg_raw column 31 has no name here
+}
+
+// EEG programs read a signal's type from its label ("EEG exg_0"): ExG is
+// EEG, the rest is "misc", and the label keeps to the header's 16
+// characters.
+TEST(BdfSignals, LabelsNameTheTypeAndFitTheHeader) {
+    const BdfColumns columns = default_columns();
+    for (const Family family : {Family::wua2, Family::mes2, Family::imp3, Family::mes4, Family::mes5}) {
+        for (const BdfSignal& s : bdf_signals(columns, family)) {
+            const bool exg = s.name.rfind("exg_", 0) == 0;
+            const std::string shown = s.name.rfind("resistance_", 0) == 0 ? "res_" + s.name.substr(11) : s.name;
+            EXPECT_EQ(s.label, (exg ? "EEG " : "MISC ") + shown) << family_name(family);
+            EXPECT_LE(s.label.size(), 16u) << s.label;
+        }
+    }
 }
 
 // Every coding: the 24-bit digital range, a physical range that fits the
@@ -125,7 +140,7 @@ TEST(BdfSignals, TheBoardsCountsReadBackExactly) {
         const std::vector<BdfSignal> signals = bdf_signals(columns, c.family);
         const BdfSignal* s = nullptr;
         for (const BdfSignal& candidate : signals)
-            if (candidate.label == c.label) s = &candidate;
+            if (candidate.name == c.label) s = &candidate;
         ASSERT_NE(s, nullptr) << what;
         EXPECT_EQ(s->unit, c.unit) << what;
         EXPECT_GE(s->dig_min, -8388608) << what;

@@ -1,39 +1,29 @@
 """palvex-decode on captures that corvel-sim writes: rows, fillers, the
-summary, descriptors, and every error path. No network."""
+summary, the time line, descriptors, and every error path. No network."""
 import json
 import os
 import pty
 import subprocess
 import unittest
 
-from tooltest import (CORVEL_SIM, DEFAULT_COLUMNS, FAMILY_CODE, PALVEX_DECODE, ScratchCase, chunk, chunks,
-                      read_csv, rows_by_board, run, summary)
+from tooltest import (CORVEL_SIM, DEFAULT_COLUMNS, EVERY_FAMILY, FAMILY_CODE, PALVEX_DECODE, ScratchCase, chunk,
+                      make_capture, read_csv, rows_by_board, run, summary)
 
-BOARDS = {"A1": "MES_4", "B2": "WUA2", "C3": "IMP_3", "D4": "MES_2", "E5": "MES_5"}
+BOARDS = EVERY_FAMILY
 PACKETS = 400
-DROP_EVERY = 100  # packets 100, 200, 300, 400 of every board never arrive
-
-
-def make_capture(path, packets=PACKETS, extra=()):
-    args = [CORVEL_SIM, "--capture", path, "--packets", packets, "--drop-every", DROP_EVERY]
-    for ssid, family in BOARDS.items():
-        args += ["--board", f"{ssid}:{family}"]
-    proc = run(args + list(extra))
-    assert proc.returncode == 0, proc.stderr
-    return proc
+LOSE_EVERY = 100  # packets 100, 200, 300, 400 of every board never arrive
 
 
 class CaptureDecoding(ScratchCase):
     def setUp(self):
         super().setUp()
-        self.capture = self.path("five.cap")
-        make_capture(self.capture)
+        self.capture = make_capture(self.path("five.cap"), BOARDS, PACKETS, LOSE_EVERY)
         self.proc = run([PALVEX_DECODE, self.capture, "--output", self.path("five.csv")])
         self.assertEqual(self.proc.returncode, 0, self.proc.stderr)
         self.header, self.rows = read_csv(self.path("five.csv"))
 
     def test_header_names_every_column_by_group(self):
-        self.assertEqual(self.header, ["ssid"] + DEFAULT_COLUMNS + ["filler"])
+        self.assertEqual(self.header, ["ssid"] + DEFAULT_COLUMNS)
         for row in self.rows:
             self.assertEqual(len(row), len(self.header))
 
@@ -103,6 +93,30 @@ class CaptureDecoding(ScratchCase):
                 elif family != "MES_5":
                     self.assertEqual(set(ppg), {-1.0})
 
+    def test_time_s_is_the_packet_number_over_the_sample_rate(self):
+        # With a sampling rate each row gets its place on its board's time
+        # line: what never arrived (the dropped packets) leaves its gap.
+        proc = run([PALVEX_DECODE, self.capture, "--sample-rate", 250])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        header, rows = read_csv(proc.stdout, text=True)
+        self.assertEqual(header, ["ssid", "time_s"] + DEFAULT_COLUMNS)
+        pn = header.index("package_num")
+        for ssid, board in rows_by_board(header, rows).items():
+            with self.subTest(board=ssid):
+                first = int(board[0][pn])
+                self.assertEqual([float(r[1]) for r in board], [(int(r[pn]) - first) / 250 for r in board])
+        self.assertEqual([r[:1] + r[2:] for r in rows], self.rows)
+
+    def test_list_names_every_board_without_a_csv(self):
+        proc = run([PALVEX_DECODE, "--list", self.capture])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        lines = proc.stdout.splitlines()
+        self.assertEqual(lines[0].split(), ["ssid", "family", "packets", "packet", "numbers", "lost", "packets"])
+        self.assertEqual([l.split() for l in lines[1:]],
+                         [[ssid, family, "396", "1..798", "3"] for ssid, family in BOARDS.items()])
+        self.assertEqual(proc.stderr, "")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["five.cap", "five.csv"])
+
     def test_standard_output_gets_the_same_csv(self):
         proc = run([PALVEX_DECODE, self.capture])
         self.assertEqual(proc.returncode, 0)
@@ -133,6 +147,8 @@ class CaptureDecoding(ScratchCase):
         self.assertEqual(header[1 + 29], "valid")
         self.assertEqual(header[1 + 8:1 + 10], ["col_8", "col_9"])
         self.assertEqual(header[1 + 38:1 + 40], ["col_38", "col_39"])
+        # Without a "filler_channel" the library is given one more column for it.
+        self.assertEqual(header[1 + 40:], ["filler"])
         self.assertEqual(len(rows), len(self.rows))
         shared = [n for n in DEFAULT_COLUMNS if n in header and not n.startswith("ppg")] + ["ssid", "filler"]
         a = {n: i for i, n in enumerate(self.header)}
@@ -162,6 +178,31 @@ class CaptureDecoding(ScratchCase):
         self.assertEqual(read_csv(proc.stdout, text=True)[1], self.rows)
 
 
+class Fillers(ScratchCase):
+    def test_a_board_with_constant_channels_counts_its_losses_as_any_other(self):
+        # The library marks its filler rows: a board whose channels never
+        # change is no more lost than one whose signals move.
+        capture = make_capture(self.path("flat.cap"), {"V1": "WUA2", "F1": "WUA2:constant", "F2": "MES_4:constant"},
+                               packets=600, lose_every=50)
+        proc = run([PALVEX_DECODE, capture, "-o", self.path("flat.csv")])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        got = summary(proc.stderr)
+        header, rows = read_csv(self.path("flat.csv"))
+        boards = rows_by_board(header, rows)
+        pn, fi = header.index("package_num"), header.index("filler")
+        marks = {ssid: [(r[pn], r[fi]) for r in board] for ssid, board in boards.items()}
+        for ssid in ("V1", "F1", "F2"):
+            with self.subTest(board=ssid):
+                # 12 packets lost (the 600th is the last: no gap follows it), 11 gaps seen.
+                self.assertEqual((got[ssid]["fillers"], got[ssid]["lost"], got[ssid]["dropped"]), (44, 11, 11))
+                self.assertEqual(marks[ssid], marks["V1"])
+        # The constant board's rows really are all alike but for their numbers.
+        values = {tuple(r[:pn] + r[pn + 1:fi]) for r in boards["F1"]}
+        self.assertEqual(len(values), 1)
+        listed = run([PALVEX_DECODE, "--list", capture]).stdout.splitlines()[1:]
+        self.assertEqual([l.split()[-1] for l in listed], ["11", "11", "11"])
+
+
 class OddSsids(ScratchCase):
     def test_ssids_with_csv_syntax_are_quoted_and_short_ones_kept(self):
         # Six raw bytes on the wire: a comma or a quote must not break the CSV.
@@ -180,7 +221,7 @@ class OddSsids(ScratchCase):
 class Progress(ScratchCase):
     def test_progress_only_when_stderr_is_a_terminal(self):
         capture = self.path("p.cap")
-        make_capture(capture, packets=50)
+        make_capture(capture, BOARDS, packets=50)
         piped = run([PALVEX_DECODE, capture, "-o", os.devnull])
         self.assertNotIn("\r", piped.stderr)
 
@@ -213,7 +254,7 @@ class Errors(ScratchCase):
     def setUp(self):
         super().setUp()
         self.capture = self.path("c.cap")
-        make_capture(self.capture, packets=200)
+        make_capture(self.capture, BOARDS, packets=200)
 
     def test_unreadable_capture(self):
         for name, path in [("missing", self.path("nothing.cap")), ("directory", self.dir)]:
@@ -232,6 +273,10 @@ class Errors(ScratchCase):
             ("no packet number", '{"num_rows": 32}', r'"package_num_channel" is missing'),
             ("column outside", '{"num_rows": 32, "package_num_channel": 26, "exg_channels": [0, 40]}',
              r'"exg_channels" column 40 is outside the 32-column row'),
+            ("filler outside", '{"num_rows": 32, "package_num_channel": 26, "filler_channel": 32}',
+             r'"filler_channel" column 32 is outside the 32-column row'),
+            ("filler on the packet number", '{"num_rows": 32, "package_num_channel": 26, "filler_channel": 26}',
+             r'"filler_channel" column 26 is the packet number column'),
             ("text column", '{"num_rows": 32, "package_num_channel": "26"}', r'"package_num_channel" must hold whole'),
         ]
         for name, text, pattern in cases:
@@ -295,22 +340,60 @@ class Errors(ScratchCase):
             ("duration without hub", ["--duration", "2", self.capture]),
             ("bad duration", ["--hub", "::1", "--duration", "soon"]),
             ("missing value", ["--output"]),
+            ("a value for a flag", ["--verbose=yes", self.capture]),
+            # Samples per second and packets per second have different names.
+            ("--rate", [self.capture, "--bdf", self.path("x.bdf"), "--rate", "125"]),
+            ("IPv4 hub", ["--hub", "127.0.0.1"]),
+            ("hub by name", ["--hub", "localhost"]),
+            ("start time without --bdf", [self.capture, "--start-time", "2024-05-01T10:00:00"]),
+            ("start time live", ["--hub", "::1", "--bdf", self.path("x.bdf"), "--sample-rate", "250",
+                                 "--start-time", "2024-05-01T10:00:00"]),
+            ("start time of no date", [self.capture, "--bdf", self.path("x.bdf"), "--sample-rate", "250",
+                                       "--start-time", "2024-02-30T10:00:00"]),
+            ("list with a CSV", ["--list", self.capture, "-o", self.path("x.csv")]),
         ]
         for name, args in cases:
             with self.subTest(name):
                 proc = run([PALVEX_DECODE] + args)
                 self.assert_one_line_error(proc, r"^palvex-decode: .*\(see palvex-decode --help\)$", status=2)
+                self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
                 self.assertEqual(proc.stdout, "")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["c.cap"])
+        proc = run([PALVEX_DECODE, "--rate", "125", self.capture])
+        self.assertIn("--sample-rate takes samples per second", proc.stderr)
+        proc = run([PALVEX_DECODE, "--hub", "127.0.0.1"])
+        self.assertIn("numeric IPv6 address", proc.stderr)
 
-    def test_help_and_default_descriptor(self):
+    def test_options_take_joined_values(self):
+        proc = run([PALVEX_DECODE, self.capture, "--output=" + self.path("joined.csv"), "--sample-rate=250"])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(read_csv(self.path("joined.csv"))[0][:2], ["ssid", "time_s"])
+
+    def test_help_version_and_default_descriptor(self):
         proc = run([PALVEX_DECODE, "--help"])
         self.assertEqual(proc.returncode, 0)
-        for option in ["--descriptor", "--output", "--hub", "--record", "--duration", "--trigger", "--board"]:
+        for option in ["--descriptor", "-o, --output", "--hub", "--record", "--duration", "--trigger", "--board",
+                       "--sample-rate", "--bdf", "--start-time", "--list", "--version", "IPv6"]:
             self.assertIn(option, proc.stdout)
+        # The help lists the columns in the order the CSV has them.
+        listed = proc.stdout.split("they are\n", 1)[1].split("\ntime_s", 1)[0]
+        names = []
+        for part in " ".join(listed.split()).split(", "):
+            if ".." in part:
+                a, b = part.split("..")
+                stem = a[:a.rindex("_") + 1]
+                names += [f"{stem}{i}" for i in range(int(a[len(stem):]), int(b[len(stem):]) + 1)]
+            else:
+                names.append(part)
+        header = read_csv(run([PALVEX_DECODE, self.capture, "--sample-rate", 250]).stdout, text=True)[0]
+        self.assertEqual(names, header)
+        proc = run([PALVEX_DECODE, "--version"])
+        self.assertEqual(proc.returncode, 0)
+        self.assertRegex(proc.stdout, r"^palvex-decode \(PalvexWrapper\) \d+\.\d+\.\d+\n$")
         proc = run([PALVEX_DECODE, "--show-descriptor"])
         self.assertEqual(proc.returncode, 0)
         d = json.loads(proc.stdout)
-        self.assertEqual((d["num_rows"], d["package_num_channel"]), (32, 26))
+        self.assertEqual((d["num_rows"], d["package_num_channel"], d["filler_channel"]), (33, 26, 32))
 
 
 if __name__ == "__main__":

@@ -17,10 +17,10 @@ class Demo(ScratchCase):
         for ssid, family in [("A1", "MES_4"), ("B2", "WUA2"), ("C3", "IMP_3")]:
             self.assertRegex(out, rf"palvex-decode: board {ssid} \({family}\): \d+ rows, \d+ filler rows?, ")
         table = out.split("== first rows of every board", 1)[1].splitlines()[1:]
-        self.assertEqual(table[0].split()[:3], ["ssid", "exg_0", "exg_1"])
+        self.assertEqual(table[0].split()[:3], ["ssid", "time_s", "exg_0"])
         self.assertEqual({line.split()[0] for line in table[1:] if line.strip() and not line.startswith("palvex")},
                          {"A1", "B2", "C3"})
-        self.assertRegex(out, r"corvel-sim: board C3 \(IMP_3\): \d+ packets made, \d+ dropped")
+        self.assertRegex(out, r"corvel-sim: board C3 \(IMP_3\): \d+ packets made, \d+ lost")
         self.assertTrue(os.path.getsize(os.path.join(self.dir, "demo.csv")) > 10000)
         self.assertRegex(proc.stderr + out, r"palvex-plot: wrote .*demo\.png \(board A1, ")
         with open(os.path.join(self.dir, "demo.png"), "rb") as f:

@@ -3,7 +3,7 @@ import os
 import struct
 import unittest
 
-from tooltest import CORVEL_SIM, PALVEX_DECODE, PALVEX_PLOT, ScratchCase, read_csv, run
+from tooltest import PALVEX_DECODE, PALVEX_PLOT, ScratchCase, make_capture, read_csv, run
 
 
 def png_size(path):
@@ -17,9 +17,8 @@ class Plot(ScratchCase):
     def setUp(self):
         super().setUp()
         self.csv = self.path("demo.csv")
-        proc = run([CORVEL_SIM, "--capture", self.path("c.cap"), "--packets", 400, "--drop-every", 90,
-                    "--board", "C3:IMP_3", "--board", "A1:MES_4", "--board", "B2:WUA2"])
-        self.assertEqual(proc.returncode, 0, proc.stderr)
+        make_capture(self.path("c.cap"), {"C3": "IMP_3", "A1": "MES_4", "B2": "WUA2", "D4": "MES_2", "E5": "MES_5"},
+                     packets=400, lose_every=90)
         proc = run([PALVEX_DECODE, self.path("c.cap"), "-o", self.csv])
         self.assertEqual(proc.returncode, 0, proc.stderr)
 
@@ -30,20 +29,43 @@ class Plot(ScratchCase):
         self.assertEqual(png_size(out), (800, 600))
         self.assertGreater(os.path.getsize(out), 20000)
         # C3 (IMP_3) has no ExG: A1 is drawn. 2 s at 250 rows/s: packets 90 and
-        # 180 are lost, each gives 8 filler rows (the lost packet and the one
+        # 180 are lost, each gives 4 filler rows (the lost packet and the one
         # that revealed the gap) and the packet after is dropped.
-        self.assertEqual(proc.stderr.strip(),
-                         f"palvex-plot: wrote {out} (board A1, 497 rows, 8 filler rows, 2.00 s)")
+        self.assertEqual(proc.stderr.strip(), f"palvex-plot: wrote {out} (board A1, MES_4, exg accel gyro ppg "
+                                              f"battery; 497 rows, 8 filler rows, 2.00 s)")
 
-    def test_board_seconds_and_rate_choose_what_is_drawn(self):
+    def test_each_family_gets_its_panels(self):
+        cases = [
+            ("A1", "MES_4", "exg accel gyro ppg battery"),
+            ("E5", "MES_5", "exg accel gyro ppg battery"),
+            ("D4", "MES_2", "exg accel gyro battery"),
+            ("B2", "WUA2", "exg accel gyro resistance battery"),
+            ("C3", "IMP_3", "resistance battery"),
+        ]
+        for ssid, family, panels in cases:
+            with self.subTest(board=ssid):
+                out = self.path(f"{ssid}.png")
+                proc = run([PALVEX_PLOT, self.csv, "--ssid", ssid, "-o", out], timeout=120)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                self.assertIn(f"(board {ssid}, {family}, {panels}; 497 rows, 8 filler rows, 2.00 s)", proc.stderr)
+                self.assertEqual(png_size(out), (800, 600))
+
+    def test_seconds_and_the_time_line(self):
+        # Without time_s the packet numbers at --sample-rate; with it (the
+        # decoder knew the rate) the decoder's own time line.
         out = self.path("b2.png")
         proc = run([PALVEX_PLOT, self.csv, "--ssid", "B2", "--seconds", 1, "--sample-rate", 500, "-o", out],
                    timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("(board B2, 497 rows, 8 filler rows, 1.00 s)", proc.stderr)
-        self.assertEqual(png_size(out), (800, 600))
+        self.assertIn("497 rows, 8 filler rows, 1.00 s)", proc.stderr)
+        proc = run([PALVEX_DECODE, self.path("c.cap"), "--sample-rate", 500, "-o", self.path("timed.csv")])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        proc = run([PALVEX_PLOT, self.path("timed.csv"), "--ssid", "B2", "--seconds", 1, "-o", out], timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("497 rows, 8 filler rows, 1.00 s)", proc.stderr)
 
-    def test_fillers_are_found_without_the_filler_column(self):
+    def test_fillers_come_from_the_filler_column_only(self):
+        # Without the column nothing is shaded: repeated values are no loss.
         header, rows = read_csv(self.csv)
         with open(self.path("old.csv"), "w") as f:
             f.write(",".join(header[:-1]) + "\n")
@@ -51,7 +73,7 @@ class Plot(ScratchCase):
                 f.write(",".join(r[:-1]) + "\n")
         proc = run([PALVEX_PLOT, self.path("old.csv")], timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("(board A1, 497 rows, 8 filler rows, 2.00 s)", proc.stderr)
+        self.assertIn("(board A1, MES_4, exg accel gyro ppg battery; 497 rows, no filler column, 2.00 s)", proc.stderr)
 
     def test_errors(self):
         with open(self.path("no_numbers.csv"), "w") as f:
@@ -68,22 +90,27 @@ class Plot(ScratchCase):
             ("not from palvex-decode", [self.path("no_numbers.csv")], r"has no 'package_num' column"),
             ("ragged rows", [self.path("ragged.csv")], r"line 3: 2 fields, the header has 3"),
             ("text value", [self.path("text.csv")], r"not a number"),
-            ("unknown board", [self.csv, "--ssid", "Q9", "-o", self.path("q.png")], r"no rows of board 'Q9'"),
+            ("unknown board", [self.csv, "--ssid", "Q9", "-o", self.path("q.png")],
+             r"no rows of board 'Q9'; the CSV holds board\(s\) C3 \(IMP_3\), A1 \(MES_4\), B2 \(WUA2\), "
+             r"D4 \(MES_2\), E5 \(MES_5\)$"),
             ("unwritable picture", [self.csv, "-o", self.path("no/dir/x.png")], r"cannot write .*x\.png"),
         ]
         for name, args, pattern in cases:
             with self.subTest(name):
                 proc = run([PALVEX_PLOT] + args, timeout=120)
                 self.assert_one_line_error(proc, r"^palvex-plot: .*" + pattern)
-        for args in (["--seconds", "0", self.csv], ["-"], ["--bogus", self.csv]):
+        for args in (["--seconds", "0", self.csv], ["-"], ["--bogus", self.csv], ["--sample-rate=-1", self.csv]):
             with self.subTest(args=args):
                 self.assertEqual(run([PALVEX_PLOT] + args).returncode, 2)
 
-    def test_help(self):
+    def test_help_and_version(self):
         proc = run([PALVEX_PLOT, "--help"])
         self.assertEqual(proc.returncode, 0)
-        for option in ["--output", "--ssid", "--seconds", "--sample-rate"]:
+        for option in ["--output", "--ssid", "--seconds", "--sample-rate", "--version", "samples"]:
             self.assertIn(option, proc.stdout)
+        proc = run([PALVEX_PLOT, "--version"])
+        self.assertEqual(proc.returncode, 0)
+        self.assertRegex(proc.stdout, r"^palvex-plot \(PalvexWrapper\) \d+\.\d+\.\d+\n$")
 
 
 if __name__ == "__main__":

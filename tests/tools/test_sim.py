@@ -3,6 +3,7 @@
 SimCommandLine needs no network. The other classes open [::1]:5005 and run
 under CTest's RESOURCE_LOCK palvex_hub_port; every process is bounded and
 stopped by its pid."""
+import os
 import re
 import signal
 import struct
@@ -13,7 +14,7 @@ from tooltest import (CORVEL_SIM, PALVEX_DECODE, ScratchCase, Simulator, chunks,
                       summary)
 
 THREE = ["--board", "A1:MES_4", "--board", "B2:WUA2", "--board", "C3:IMP_3"]
-SIM_SUMMARY = re.compile(r"corvel-sim: board (\S+) \((\S+)\): (\d+) packets made, (\d+) dropped")
+SIM_SUMMARY = re.compile(r"corvel-sim: board (\S+) \((\S+)\): (\d+) packets made, (\d+) lost")
 
 
 def sim_summary(stderr):
@@ -24,9 +25,12 @@ class SimCommandLine(ScratchCase):
     def test_help(self):
         proc = run([CORVEL_SIM, "--help"])
         self.assertEqual(proc.returncode, 0)
-        for option in ["--address", "--port", "--board", "--rate", "--loss", "--drop-every", "--duration",
-                       "--packets", "--capture", "--seed"]:
+        for option in ["--address", "--port", "--board", "--packet-rate", "--sample-rate", "--loss", "--lose-every",
+                       "--duration", "--packets", "--capture", "--seed", "--version", "IPv6"]:
             self.assertIn(option, proc.stdout)
+        proc = run([CORVEL_SIM, "--version"])
+        self.assertEqual(proc.returncode, 0)
+        self.assertRegex(proc.stdout, r"^corvel-sim \(PalvexWrapper\) \d+\.\d+\.\d+\n$")
 
     def test_bad_command_lines(self):
         cases = [
@@ -35,13 +39,18 @@ class SimCommandLine(ScratchCase):
             ("SSID too long", ["--board", "ABCDEFG:MES_4"]),
             ("empty SSID", ["--board", ":MES_4"]),
             ("SSID twice", ["--board", "A1:MES_4", "--board", "A1:WUA2"]),
-            ("rate zero", ["--rate", "0"]),
+            ("no such board option", ["--board", "A1:MES_4:flat"]),
+            ("packet rate zero", ["--packet-rate", "0"]),
+            ("sample rate one", ["--sample-rate", "1"]),
+            # Packets or samples per second: --rate would not say which.
+            ("--rate", ["--rate", "125"]),
             ("loss above 1", ["--loss", "1.5"]),
-            ("drop every 1", ["--drop-every", "1"]),
+            ("lose every 1", ["--lose-every", "1"]),
+            ("a value for a flag", ["--jitter=yes"]),
             ("port text", ["--port", "hub"]),
             ("capture without packets", ["--capture", self.path("x.cap")]),
             ("unknown option", ["--fast"]),
-            ("missing value", ["--rate"]),
+            ("missing value", ["--packet-rate"]),
         ]
         for name, args in cases:
             with self.subTest(name):
@@ -81,6 +90,18 @@ class SimCommandLine(ScratchCase):
         self.assertEqual(data[0], data[1])
         self.assertNotEqual(data[0], data[2])
 
+    def test_rates_and_joined_values(self):
+        # Two samples a packet: --sample-rate 500 is --packet-rate 250, and
+        # a capture's bytes do not depend on how it was said.
+        captures = []
+        for args in (["--packet-rate", "250"], ["--sample-rate=500"], ["--packet-rate=250"], []):
+            proc = run([CORVEL_SIM, "--capture", self.path("r.cap"), "--packets", 20, "--board", "A1:MES_2"] + args)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(self.path("r.cap"), "rb") as f:
+                captures.append(f.read())
+        self.assertEqual(captures[1:3], captures[:1] * 2)
+        self.assertNotEqual(captures[3], captures[0])  # the default 125 packets a second: other signal values
+
     def test_unwritable_capture(self):
         proc = run([CORVEL_SIM, "--capture", self.path("no/such/dir.cap"), "--packets", 1])
         self.assert_one_line_error(proc, r"^corvel-sim: cannot write .*dir\.cap")
@@ -90,7 +111,7 @@ class SimLive(ScratchCase):
     """Needs [::1]:5005."""
 
     def test_four_boards_live_with_a_trigger(self):
-        with Simulator(THREE + ["--board", "D4:MES_5", "--drop-every", 60, "--duration", 15], self.dir) as sim:
+        with Simulator(THREE + ["--board", "D4:MES_5", "--lose-every", 60, "--duration", 15], self.dir) as sim:
             proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 2.5, "--trigger", "-o", self.path("live.csv")],
                        timeout=30)
             time.sleep(0.1)
@@ -130,7 +151,7 @@ class SimLive(ScratchCase):
         # loop joins a stream that is already flowing: boards registered
         # before reading lose at most what its first, thrown-away receive
         # held, and get every packet after that, to the last.
-        with Simulator(THREE + ["--packets", 100, "--rate", 200, "--duration", 20, "--jitter"], self.dir) as sim:
+        with Simulator(THREE + ["--packets", 100, "--packet-rate", 200, "--duration", 20, "--jitter"], self.dir) as sim:
             proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 2, "--board", "A1", "--board", "B2",
                         "--board", "C3"], timeout=30)
             self.assertEqual(sim.wait(10), 0)
@@ -158,7 +179,7 @@ class SimLive(ScratchCase):
                     self.assertEqual(sim.stop(sig), 0)
                     self.assertLess(time.monotonic() - started, 2)
                     self.assertIn(f"corvel-sim: {sig.name}, stopping", sim.stderr())
-                    self.assertIn("corvel-sim: board A1 (MES_2): 0 packets made, 0 dropped", sim.stderr())
+                    self.assertIn("corvel-sim: board A1 (MES_2): 0 packets made, 0 lost", sim.stderr())
         started = time.monotonic()
         with Simulator(["--duration", 1], self.dir) as sim:
             self.assertEqual(sim.wait(5), 0)
@@ -175,11 +196,27 @@ class SimLive(ScratchCase):
         self.assert_one_line_error(proc, r"^corvel-sim: cannot listen on \[no-such-address\]:5005: .*numeric IPv6")
 
     def test_no_hub(self):
-        for args in ([], ["--record", self.path("r.cap")]):
+        # One line with the reason; the library's five attempts stay quiet,
+        # and no output file is left behind.
+        for args in (["-o", self.path("live.csv")], ["--record", self.path("r.cap"), "-o", self.path("r.csv")]):
             with self.subTest(args=args):
                 proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1] + args, timeout=60)
-                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1")
+                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1 \(port 5005\): "
+                                                 r"Connection refused$")
+                self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
                 self.assertEqual(proc.stdout, "")
+                self.assertEqual(os.listdir(self.dir), [])
+        proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1, "--verbose"], timeout=60)
+        self.assertGreater(len(proc.stderr.splitlines()), 5)  # the library's own lines
+
+    def test_a_hub_whose_boards_give_no_row(self):
+        # One packet, which the library's read loop throws away with its
+        # first receive: nothing is decoded, which is an error, not an empty CSV.
+        with Simulator(["--board", "A1:MES_4", "--packets", 1, "--duration", 10], self.dir):
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1, "-o", self.path("none.csv")], timeout=30)
+        self.assert_one_line_error(proc, r"^palvex-decode: no row decoded from the hub at ::1 in \d+\.\d s: ")
+        self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+        self.assertFalse(os.path.exists(self.path("none.csv")))
 
 
 class Record(ScratchCase):

@@ -20,19 +20,34 @@ PALVEX_HEADER = os.environ.get("PALVEX_HEADER", "")  # the Python package's test
 DEMO_SH = os.environ.get("DEMO_SH", "")
 SCRATCH = os.environ.get("TOOLS_SCRATCH", tempfile.gettempdir())
 
-# Column names of the default 32-column descriptor, index = column.
+# Column names of the default 33-column descriptor, index = column; the
+# last is the library's filler mark.
 DEFAULT_COLUMNS = (
     [f"exg_{i}" for i in range(8)]
     + ["accel_x", "accel_y", "accel_z", "gyro_x", "gyro_y", "gyro_z"]
     + [f"resistance_{i}" for i in range(10)]
-    + ["ppg_0", "ppg_1", "package_num", "battery", "other", "valid", "format_code", "ppg_2"]
+    + ["ppg_0", "ppg_1", "package_num", "battery", "other", "valid", "format_code", "ppg_2", "filler"]
 )
 FAMILY_CODE = {"WUA2": 1, "MES_2": 2, "IMP_3": 3, "MES_4": 4, "MES_5": 5}
+# One board of every family.
+EVERY_FAMILY = {"A1": "MES_4", "B2": "WUA2", "C3": "IMP_3", "D4": "MES_2", "E5": "MES_5"}
 
 
 def run(cmd, timeout=30, **kw):
     """Runs cmd, returns CompletedProcess with text stdout/stderr."""
     return subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def make_capture(path, boards, packets=400, lose_every=100, extra=()):
+    """corvel-sim --capture of the boards ({ssid: FAMILY or FAMILY:constant}); returns the path."""
+    args = [CORVEL_SIM, "--capture", path, "--packets", packets]
+    if lose_every:
+        args += ["--lose-every", lose_every]
+    for ssid, family in boards.items():
+        args += ["--board", f"{ssid}:{family}"]
+    proc = run(args + list(extra))
+    assert proc.returncode == 0, proc.stderr
+    return path
 
 
 class ScratchCase(unittest.TestCase):

@@ -26,14 +26,32 @@ std::uint64_t parse_count(const std::string& option, const std::string& text, st
 }
 
 bool Arguments::next() {
+    check_value_taken();
     if (at_ + 1 >= argc_) return false;
     name_ = argv_[++at_];
+    joined_.reset();
+    const auto equals = name_.find('=');
+    if (name_.rfind("--", 0) == 0 && equals != std::string::npos) {
+        joined_ = name_.substr(equals + 1);
+        name_.erase(equals);
+    }
     return true;
 }
 
 std::string Arguments::value() {
+    if (joined_) {
+        std::string v = std::move(*joined_);
+        joined_.reset();
+        return v;
+    }
     if (at_ + 1 >= argc_) throw UsageError(name_ + " needs a value");
     return argv_[++at_];
 }
+
+void Arguments::check_value_taken() const {
+    if (joined_) throw UsageError(name_ + " takes no value, not '" + *joined_ + "'");
+}
+
+std::string version_line(const char* tool) { return std::string(tool) + " (PalvexWrapper) " PALVEX_VERSION; }
 
 }  // namespace palvex_tools

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -26,23 +27,31 @@ std::uint64_t parse_count(const std::string& option, const std::string& text, st
 // The arguments after the program name, one at a time:
 //   for (Arguments args(argc, argv); args.next();)
 //       if (args.name() == "--port") port = args.value();
+// An option's value follows it ("--port 5005") or is joined to it with an
+// equals sign ("--port=5005"); a joined value that no option takes is a
+// UsageError.
 class Arguments {
 public:
     Arguments(int argc, char** argv) : argc_(argc), argv_(argv) {}
     // Steps to the next argument; false after the last.
     bool next();
-    // The argument stepped to.
+    // The argument stepped to (an option without its joined value).
     const std::string& name() const { return name_; }
-    // The argument after it, taken as the option's value; a UsageError when
-    // there is none.
+    // The option's value; a UsageError when there is none.
     std::string value();
 
 private:
+    void check_value_taken() const;
+
     int argc_;
     char** argv_;
     int at_ = 0;
     std::string name_;
+    std::optional<std::string> joined_;
 };
+
+// "NAME (PalvexWrapper) VERSION", what --version prints.
+std::string version_line(const char* tool);
 
 // A tool's main(): runs `body` and turns what it throws into the tools'
 // exit statuses: a UsageError is printed with a hint to --help (2), any

@@ -5,14 +5,24 @@
 namespace palvex_tools {
 namespace {
 
+// The label field holds 16 characters: the type, a space, the name.
+std::string label_of(const char* type, const std::string& name) {
+    std::string shown = name;
+    if (shown.rfind("resistance_", 0) == 0) shown = "res_" + shown.substr(11);
+    return (std::string(type) + " " + shown).substr(0, 16);
+}
+
 // Coding of a signal whose values are integer counts times `gain`: `dig` is
 // the largest count kept, chosen so that gain * dig has at most 8
 // characters (the EDF header's field) and the physical range is exact.
-BdfSignal counts(int column, std::string label, std::string unit, double gain, int dig_min, int dig_max,
+BdfSignal counts(int column, std::string name, std::string unit, double gain, int dig_min, int dig_max,
                  double phys_min, double phys_max) {
     BdfSignal s;
     s.column = column;
-    s.label = std::move(label);
+    // ExG is EEG to an EEG program; everything else is one of its "misc"
+    // signals.
+    s.label = label_of("MISC", name);
+    s.name = std::move(name);
     s.unit = std::move(unit);
     s.gain = gain;
     s.dig_min = dig_min;
@@ -38,7 +48,11 @@ std::vector<BdfSignal> bdf_signals(const BdfColumns& c, Family family) {
     const bool wua2 = family == Family::wua2;
     // ExG: int24 counts (WUA2: int32, of which the int24 range is kept)
     // times 0.045 uV; 0.045 * 8388600 = 377487 exactly.
-    auto exg = [&](int col) { return counts(col, name(col), "uV", 0.045, -8388600, 8388600, -377487, 377487); };
+    auto exg = [&](int col) {
+        BdfSignal s = counts(col, name(col), "uV", 0.045, -8388600, 8388600, -377487, 377487);
+        s.label = label_of("EEG", s.name);
+        return s;
+    };
     // Accelerometer: counts times 6.1035e-05 g; 8200000 counts = 500.487 g.
     // EDFlib cuts the header's numbers to 8 characters rather than rounding
     // them, so the range's doubles must not lie below their decimals (those

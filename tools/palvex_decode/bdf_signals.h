@@ -25,6 +25,10 @@ struct BdfColumns {
 // One stored signal: which row column, its label, unit and coding.
 struct BdfSignal {
     int column = 0;
+    std::string name;   // the column's name in the CSV
+    // The 16-character label: the signal type, a space, then the name
+    // (resistance_N shortened to res_N to fit), the form MNE-Python reads
+    // types from: "EEG exg_0", "MISC accel_x".
     std::string label;
     std::string unit;
     double gain = 1;    // physical per digital step

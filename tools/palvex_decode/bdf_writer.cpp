@@ -35,7 +35,8 @@ std::string edf_open_error(int code) {
 
 class BdfFile {
 public:
-    BdfFile(std::string path, std::vector<BdfSignal> signals, int rate, const std::string& ssid, Family family)
+    BdfFile(std::string path, std::vector<BdfSignal> signals, int rate, const std::string& ssid, Family family,
+            const std::optional<StartTime>& start)
         : path_(std::move(path)), signals_(std::move(signals)), rate_(rate) {
         if (signals_.empty())
             throw ToolError("no signals to write for board " + ssid + " (" + family_name(family) + ")");
@@ -56,13 +57,17 @@ public:
         const std::string equipment = std::string("Corvel ") +
                                       (family == Family::mes4_or_mes5 ? "MES_4/MES_5" : family_name(family));
         const std::string board = "board " + ssid;
+        const StartTime t = start ? *start : StartTime::at(std::chrono::system_clock::now());
         ok = ok && edf_set_equipment(handle_, equipment.c_str()) == 0 &&
-             edf_set_recording_additional(handle_, board.c_str()) == 0;
+             edf_set_recording_additional(handle_, board.c_str()) == 0 &&
+             edf_set_startdatetime(handle_, t.year, t.month, t.day, t.hour, t.minute, t.second) == 0 &&
+             edf_set_subsecond_starttime(handle_, t.subsecond) == 0;
         if (!ok) {
             edfclose_file(handle_);
             throw ToolError("cannot write " + path_ + ": EDFlib refused the signal parameters");
         }
         record_.assign(signals_.size(), std::vector<int>(static_cast<std::size_t>(rate_)));
+        last_.assign(signals_.size(), 0);
     }
     ~BdfFile() { close(); }
 
@@ -74,29 +79,33 @@ public:
     }
     const std::string& error() const { return error_; }
 
-    void add(const double* row, std::size_t count, bool filler) {
+    void add(const double* row, std::size_t count, const Place& place) {
         if (handle_ < 0) return;
-        if (filler) {
-            if (run_ == 0) run_start_ = samples_;
-            ++run_;
-        } else if (run_) {
-            end_run();
-        }
+        if (place.restart)
+            annotate(place.index, -1,
+                     "counter discontinuity: " + std::to_string(place.from) + " to " + std::to_string(place.to));
+        // Samples without a row hold the last row's values: the loss
+        // annotation over them says what they are.
+        for (std::uint64_t h = 0; h < place.holes && handle_ >= 0; ++h) push(last_);
         for (std::size_t s = 0; s < signals_.size(); ++s) {
             const BdfSignal& sig = signals_[s];
             const double v = sig.column < static_cast<int>(count) ? row[sig.column] : 0.0;
             const double d = std::round((v - sig.offset) / sig.gain);
-            record_[s][filled_] = static_cast<int>(std::clamp(d, double(sig.dig_min), double(sig.dig_max)));
+            last_[s] = static_cast<int>(std::clamp(d, double(sig.dig_min), double(sig.dig_max)));
         }
-        ++samples_;
-        if (++filled_ == static_cast<std::size_t>(rate_)) write_record();
+        push(last_);
+    }
+
+    void loss(const LossRun& run) {
+        std::string text = run.lost_packets ? "lost packets: " + std::to_string(run.lost_packets)
+                                            : "dropped packets: " + std::to_string(run.dropped_packets);
+        annotate(run.start, time_of(run.start + run.length) - time_of(run.start), text);
     }
 
     void trigger() { annotate(samples_, -1, "trigger"); }
 
     void close() {
         if (handle_ < 0) return;
-        if (run_) end_run();
         if (filled_) {
             // The last record is padded with the last row: a data record is
             // all or nothing in BDF.
@@ -117,12 +126,10 @@ private:
             error_.empty())
             error_ = "cannot annotate " + path_;
     }
-    // A run of filler rows stands for the lost packets and the packet that
-    // revealed the gap (two rows a packet), as the summary counts them.
-    void end_run() {
-        const std::uint64_t lost = std::max<std::uint64_t>(1, (run_ > 2 ? run_ - 2 + 1 : 1) / 2);
-        annotate(run_start_, time_of(run_start_ + run_) - time_of(run_start_), "lost packets: " + std::to_string(lost));
-        run_ = 0;
+    void push(const std::vector<int>& sample) {
+        for (std::size_t s = 0; s < signals_.size(); ++s) record_[s][filled_] = sample[s];
+        ++samples_;
+        if (++filled_ == static_cast<std::size_t>(rate_)) write_record();
     }
     void write_record() {
         for (auto& sig : record_)
@@ -141,8 +148,8 @@ private:
     int handle_ = -1;
     std::vector<std::vector<int>> record_;  // per signal, one data record
     std::size_t filled_ = 0;
+    std::vector<int> last_;                 // per signal, the last sample written
     std::uint64_t samples_ = 0;
-    std::uint64_t run_ = 0, run_start_ = 0;
     std::string error_;
 };
 
@@ -150,13 +157,14 @@ private:
 
 class BdfFile {
 public:
-    BdfFile(std::string, std::vector<BdfSignal>, int, const std::string&, Family) {
+    BdfFile(std::string, std::vector<BdfSignal>, int, const std::string&, Family, const std::optional<StartTime>&) {
         throw ToolError("this palvex-decode was built without EDFlib (libedf-dev): no --bdf");
     }
     const std::string& path() const { return path_; }
     void rename(const std::string&) {}
     const std::string& error() const { return path_; }
-    void add(const double*, std::size_t, bool) {}
+    void add(const double*, std::size_t, const Place&) {}
+    void loss(const LossRun&) {}
     void trigger() {}
     void close() {}
 
@@ -166,8 +174,9 @@ private:
 
 #endif
 
-BdfOutput::BdfOutput(const BdfColumns& columns, std::string path, int rate, std::size_t expected_boards)
-    : columns_(columns), path_(std::move(path)), rate_(rate), expected_(expected_boards) {
+BdfOutput::BdfOutput(const BdfColumns& columns, std::string path, int rate, std::size_t expected_boards,
+                     std::optional<StartTime> start)
+    : columns_(columns), path_(std::move(path)), rate_(rate), expected_(expected_boards), start_(start) {
 #ifndef PALVEX_DECODE_BDF
     throw ToolError("this palvex-decode was built without EDFlib (libedf-dev): no --bdf");
 #endif
@@ -191,8 +200,13 @@ std::string BdfOutput::path_for(const std::string& ssid) const {
     return candidate;
 }
 
+void BdfOutput::set_start(const StartTime& start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    start_ = start;
+}
+
 void BdfOutput::row(const void* board, const std::string& ssid, Family family, const double* row, std::size_t count,
-                    bool filler) {
+                    const Place& place) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = files_.find(board);
     if (it == files_.end()) {
@@ -201,7 +215,7 @@ void BdfOutput::row(const void* board, const std::string& ssid, Family family, c
             if (order_.size() == 1 && order_[0]->path() == path_) order_[0]->rename(path_for(first_ssid_));
             const bool several = expected_ > 1 || !order_.empty();
             auto file = std::make_unique<BdfFile>(several ? path_for(ssid) : path_, bdf_signals(columns_, family), rate_,
-                                                  ssid, family);
+                                                  ssid, family, start_);
             if (order_.empty()) first_ssid_ = ssid;
             order_.push_back(file.get());
             it = files_.emplace(board, std::move(file)).first;
@@ -211,7 +225,13 @@ void BdfOutput::row(const void* board, const std::string& ssid, Family family, c
             return;
         }
     }
-    it->second->add(row, count, filler);
+    it->second->add(row, count, place);
+}
+
+void BdfOutput::loss(const void* board, const LossRun& run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = files_.find(board);
+    if (it != files_.end()) it->second->loss(run);
 }
 
 void BdfOutput::trigger() {

@@ -1,55 +1,49 @@
 #include "board.h"
 
 #include <cstdio>
+#include <set>
 
 namespace palvex_tools {
 
-bool Board::count_row(const double* row, std::size_t count, int package_num_column) {
-    const auto number = static_cast<std::int64_t>(row[package_num_column]);
-    bool filler = false;
-    if (!previous.empty() && number == last_number + 1) {
-        filler = true;
-        for (std::size_t c = 0; c < count && filler; ++c)
-            if (static_cast<int>(c) != package_num_column && !(row[c] == previous[c])) filler = false;
-    }
-    if (!previous.empty() && number > last_number + 1) dropped_rows += static_cast<std::uint64_t>(number - last_number - 1);
-    if (filler) {
-        ++fillers;
-        ++run;
-    } else {
-        end_run();
-    }
-    if (!first_number) first_number = number;
-    last_number = number;
-    previous.assign(row, row + count);
-    ++rows;
-    progress_rows.store(rows, std::memory_order_relaxed);
-    return filler;
-}
-
-void Board::end_run() {
-    if (run > 2) lost_rows += run - 2;
-    run = 0;
+std::uint64_t Board::rejected() const {
+    std::uint64_t n = 0;
+    for (const auto& r : refusals) n += r.second;
+    return n;
 }
 
 std::string plural(std::uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-void print_summary(Boards& boards, const Descriptor& d) {
-    if (boards.empty()) std::fprintf(stderr, "palvex-decode: no board seen\n");
+std::string refusal_codes(const Boards& boards) {
+    std::set<int> codes;
+    for (const auto& b : boards)
+        for (const auto& r : b->refusals) codes.insert(r.first);
+    std::string list;
+    std::size_t k = 0;
+    for (const int c : codes) {
+        list += (k == 0 ? "" : k + 1 == codes.size() ? " and " : ", ") + std::to_string(c);
+        ++k;
+    }
+    return (codes.size() == 1 ? "result code " : "result codes ") + list;
+}
+
+void print_summary(const Boards& boards, const Descriptor& d) {
     std::uint64_t total = 0;
     for (const auto& bp : boards) {
-        Board& b = *bp;
-        b.end_run();
-        total += b.rows;
+        const Board& b = *bp;
+        const TimeLine& t = b.time;
+        total += t.rows();
         std::string line = "palvex-decode: board " + b.ssid + " (" + board_family_name(b.family, d) +
-                           "): " + plural(b.rows, "row") + ", " + plural(b.fillers, "filler row") + ", " +
-                           plural((b.lost_rows + 1) / 2, "lost packet") + ", " +
-                           plural((b.dropped_rows + 1) / 2, "dropped packet");
-        if (b.first_number)
-            line += ", packet numbers " + std::to_string(*b.first_number) + ".." + std::to_string(b.last_number);
-        if (b.rejected) line += ", " + plural(b.rejected, "buffer") + " refused by the library";
+                           "): " + plural(t.rows(), "row") + ", " + plural(t.fillers(), "filler row") + ", " +
+                           plural(t.lost_packets(), "lost packet") + ", " +
+                           plural(t.dropped_packets(), "dropped packet");
+        if (t.rows())
+            line += ", packet numbers " + std::to_string(t.first_number()) + ".." + std::to_string(t.last_number());
+        if (t.restarts())
+            line += ", " + std::to_string(t.restarts()) +
+                    (t.restarts() == 1 ? " counter discontinuity" : " counter discontinuities");
+        if (b.rejected()) line += ", " + plural(b.rejected(), "buffer") + " refused by the library";
         if (b.refused) line += ", not decoded: the descriptor does not serve " + std::string(family_name(b.family));
         std::fprintf(stderr, "%s\n", line.c_str());
     }

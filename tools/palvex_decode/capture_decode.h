@@ -1,4 +1,4 @@
-// Decoding a capture file with the single-board exports.
+// Decoding a capture with the single-board exports.
 //
 // The process has one single-board decoder, and a board's loss accounting
 // must see that board's packets alone and in order, so the capture is read
@@ -6,15 +6,15 @@
 // released between boards: the CSV holds the rows grouped by board.
 #pragma once
 
-#include <string>
-
+#include "files.h"
 #include "session.h"
 
 namespace palvex_tools {
 
-// Decodes what the capture at `path` holds before its first problem (every
-// board's rows are complete up to that point), completes the outputs and
-// reports. Returns the exit status.
-int run_capture(Session& session, const std::string& path);
+// Decodes what the capture holds before its first problem (every board's
+// rows are complete up to that point), completes the outputs and reports;
+// with --list, prints the boards instead. A capture of which no row could
+// be decoded is an error of one line. Returns the exit status.
+int run_capture(Session& session, const CaptureInput& input);
 
 }  // namespace palvex_tools

@@ -65,6 +65,15 @@ Descriptor load_descriptor(const std::string& path) {
     d.num_rows = nr.get<int>();
     if (!j.contains("package_num_channel")) throw ToolError("bad " + where + ": \"package_num_channel\" is missing");
     d.package_num_column = column(j["package_num_channel"], "package_num_channel", d.num_rows);
+    const bool has_filler = j.contains("filler_channel") && !j["filler_channel"].is_null();
+    if (has_filler) {
+        d.filler_column = column(j["filler_channel"], "filler_channel", d.num_rows);
+        if (d.filler_column == d.package_num_column || d.filler_column == 29)
+            throw ToolError("bad " + where + ": \"filler_channel\" column " + std::to_string(d.filler_column) +
+                            " is the " + (d.filler_column == 29 ? "valid" : "packet number") + " column");
+    } else if (d.num_rows == PALVEX_MAX_ROW_LENGTH) {
+        throw ToolError("bad " + where + ": no room for a filler column; name one with \"filler_channel\"");
+    }
 
     d.names.assign(static_cast<std::size_t>(d.num_rows), "");
     std::set<std::string> used;
@@ -89,6 +98,8 @@ Descriptor load_descriptor(const std::string& path) {
     auto axis_name = [&](const char* group, std::size_t i) {
         return std::string(group) + "_" + (i < 3 ? axes[i] : std::to_string(i));
     };
+    // The library writes the filler mark last, over any group's value.
+    if (has_filler) name(d.filler_column, "filler");
     name(d.package_num_column, "package_num");
     if (j.contains("battery_channel")) name(column(j["battery_channel"], "battery_channel", d.num_rows), "battery");
     const auto exg = columns("exg_channels");
@@ -134,6 +145,15 @@ Descriptor load_descriptor(const std::string& path) {
     }
     for (int c = 0; c < d.num_rows; ++c)
         if (d.names[c].empty()) d.names[c] = "col_" + std::to_string(c);
+    if (!has_filler) {
+        // The library marks fillers only in a column it is given: one more
+        // at the end of the row.
+        d.filler_column = d.num_rows++;
+        d.names.push_back("filler");
+        j["filler_channel"] = d.filler_column;
+        j["num_rows"] = d.num_rows;
+        d.text = j.dump();
+    }
     d.bdf.names = d.names;
     return d;
 }

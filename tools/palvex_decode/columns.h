@@ -12,9 +12,14 @@
 namespace palvex_tools {
 
 struct Descriptor {
-    std::string text;  // as given: the library reads it, not this parse
+    std::string text;  // what the library reads: as given, or with a filler column added
     int num_rows = 0;
     int package_num_column = 0;
+    // The column the library marks filler rows in ("filler_channel": 1.0 in
+    // filler rows, 0.0 in decoded ones). A descriptor that names none gets
+    // one more column at the end for it: values cannot tell a filler from a
+    // board whose channels do not change.
+    int filler_column = 0;
     int format_code_column = -1;
     // A raw PPG column nothing else writes: -1.0 in every MES_4 row, the
     // raw PPG value in MES_5 rows (the two share format code 4).
@@ -26,8 +31,8 @@ struct Descriptor {
 
 // Reads the descriptor at `path` (empty: the default descriptor) and names
 // every column by the group that writes it; the first group to name a
-// column wins (the default descriptor shares ppg and raw ppg columns).
-// Throws ToolError saying what is wrong.
+// column wins (the default descriptor shares ppg and raw ppg columns), and
+// the filler column is "filler". Throws ToolError saying what is wrong.
 Descriptor load_descriptor(const std::string& path);
 
 // What `known` becomes with one more row of the board. Live rows tell the

@@ -4,8 +4,6 @@
 #include <charconv>
 #include <cstring>
 
-#include "command_line.h"
-
 namespace palvex_tools {
 namespace {
 
@@ -25,39 +23,48 @@ std::size_t format_number(char* out, std::size_t room, double v) {
 
 }  // namespace
 
-CsvOutput::CsvOutput(const Descriptor& d, const std::string& path, bool write) : d_(d), path_(path) {
-    if (!write) {
-    } else if (path.empty()) {
+CsvOutput::CsvOutput(const Descriptor& d, const std::string& path, bool write, int rate)
+    : d_(d), path_(path), write_(write), rate_(rate) {
+    line_.resize(32 * static_cast<std::size_t>(d.num_rows + 1) + 64);
+}
+
+bool CsvOutput::start() {
+    if (out_) return true;
+    if (!write_ || error_) return false;
+    if (path_.empty()) {
         out_ = stdout;
     } else {
-        out_ = std::fopen(path.c_str(), "wb");
-        if (!out_) throw ToolError("cannot write " + path + ": " + std::strerror(errno));
+        out_ = std::fopen(path_.c_str(), "wb");
+        if (!out_) {
+            error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+            return false;
+        }
     }
-    line_.resize(32 * static_cast<std::size_t>(d.num_rows) + 64);
-}
-
-void CsvOutput::start() {
-    if (started_) return;
-    started_ = true;
     std::string header = "ssid";
+    if (rate_) header += ",time_s";
     for (const std::string& n : d_.names) header += "," + n;
-    header += ",filler\n";
+    header += "\n";
     put(header.data(), header.size());
+    return true;
 }
 
-void CsvOutput::row(Board& b, const double* row, std::size_t count, bool filler) {
-    if (!out_) return;
+void CsvOutput::row(Board& b, const double* row, std::size_t count, std::uint64_t index) {
+    if (!out_ && !start()) return;
     if (b.csv_ssid.empty()) b.csv_ssid = csv_field(b.ssid);
+    const std::size_t need = b.csv_ssid.size() + 32 * (count + 2);
+    if (line_.size() < need) line_.resize(need);
     std::size_t n = 0;
     char* p = line_.data();
     std::memcpy(p, b.csv_ssid.data(), b.csv_ssid.size());
     n += b.csv_ssid.size();
+    if (rate_) {
+        p[n++] = ',';
+        n += format_number(p + n, line_.size() - n, static_cast<double>(index) / rate_);
+    }
     for (std::size_t c = 0; c < count; ++c) {
         p[n++] = ',';
         n += format_number(p + n, line_.size() - n, row[c]);
     }
-    p[n++] = ',';
-    p[n++] = filler ? '1' : '0';
     p[n++] = '\n';
     put(p, n);
 }
@@ -67,6 +74,7 @@ void CsvOutput::close() {
     const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
     if (out_ != stdout) std::fclose(out_);
     out_ = nullptr;
+    write_ = false;
     if (failed && !error_) error_ = "cannot write " + (path_.empty() ? std::string("standard output") : path_);
 }
 

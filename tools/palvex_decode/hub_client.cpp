@@ -36,6 +36,7 @@ HubClient::HubClient(const std::string& host, std::chrono::milliseconds limit) {
     addrinfo hints{};
     hints.ai_family = AF_INET6;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;  // never a resolver: the hub has a numeric address
     addrinfo* found = nullptr;
     const int gai = getaddrinfo(host.c_str(), "5005", &hints, &found);
     if (gai != 0) throw ToolError("no connection to a hub at " + host + ": " + gai_strerror(gai));

@@ -22,15 +22,25 @@ int run_live(Session& session) {
     };
     for (const std::string& ssid : o.boards) add_board(ssid);
     corvel_set_pcallback(&Session::on_row);
-    if (corvel_open_connection(o.hub.c_str(), session.logger()) != PALVEX_OK)
-        throw ToolError("no connection to a hub at " + o.hub + " (port 5005)");
-    session.start_output();
+    // The library tries five times and logs every attempt: one line with
+    // the reason is what a person needs (--verbose shows them all). What it
+    // logs later is held until the first row, for the same reason.
+    LibraryLog& log = session.log();
+    log.hold();
+    if (corvel_open_connection(o.hub.c_str(), log.logger()) != PALVEX_OK) {
+        const std::string why = log.first_error();
+        throw ToolError("no connection to a hub at " + o.hub + " (port 5005): " +
+                        (why.empty() ? "it did not answer the greeting with \"OK\"" : why));
+    }
+    log.forget();
+    bool holding = true;
     std::thread reader([] { corvel_read_thread(); });
 
     Progress progress;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(static_cast<long long>(o.duration * 1000));
     bool trigger_pending = o.trigger;
+    bool any_listed = false;
     std::optional<std::string> error;
     while (Clock::now() < deadline) {
         if (session.signals().wait(std::chrono::milliseconds(5))) break;
@@ -40,6 +50,7 @@ int run_live(Session& session) {
         // The trigger goes to a board the hub has sent data from: the
         // library has a decoder for it to build the instruction with.
         std::string trigger_ssid;
+        any_listed = any_listed || count > 0;
         for (int i = 0; i < count; ++i) {
             add_board(list[i]);
             if (trigger_ssid.empty() && (o.trigger_board.empty() || o.trigger_board == list[i])) trigger_ssid = list[i];
@@ -61,6 +72,11 @@ int run_live(Session& session) {
         }
         std::uint64_t rows = 0;
         for (const auto& b : boards) rows += b->progress_rows.load(std::memory_order_relaxed);
+        if (holding && rows > 0) {
+            progress.clear();
+            log.release();
+            holding = false;
+        }
         const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         char text[160];
         std::snprintf(text, sizeof text, "palvex-decode: %zu board(s), %llu rows, %.0f s left", boards.size(),
@@ -70,9 +86,19 @@ int run_live(Session& session) {
     progress.clear();
     corvel_release();
     reader.join();
+    if (rows_of(boards) == 0) {
+        session.finish(boards, false);
+        const std::string why = log.first_problem();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(Clock::now() - start).count());
+        return exit_status("no row decoded from the hub at " + o.hub + " in " + seconds + " s: " +
+                           (any_listed ? "no board's data gave a row" : "no board sent data") +
+                           (why.empty() ? "" : " (the library: " + why + ")"));
+    }
     if (trigger_pending)
         error = o.trigger_board.empty() ? std::string("no board seen to send the trigger to")
                                         : "board " + o.trigger_board + " never showed up; no trigger sent";
+    log.release();
     // A failed output outranks a trigger that found no board.
     if (const auto output_error = session.finish(boards)) error = output_error;
     return exit_status(error);

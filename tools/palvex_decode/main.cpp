@@ -11,6 +11,7 @@
 #include "capture_decode.h"
 #include "command_line.h"
 #include "default_descriptor.h"
+#include "files.h"
 #include "live.h"
 #include "options.h"
 #include "record.h"
@@ -26,7 +27,8 @@ int run(const Options& o) {
     Session session(o, signals);
     if (!o.record.empty()) return run_record(session);
     if (!o.hub.empty()) return run_live(session);
-    return run_capture(session, o.capture);
+    const CaptureInput input(o.capture, signals);
+    return run_capture(session, input);
 }
 
 }  // namespace
@@ -36,6 +38,7 @@ int main(int argc, char** argv) {
         const Options o = parse_options(argc, argv);
         switch (o.action) {
             case Action::help: std::fputs(usage_text, stdout); return 0;
+            case Action::version: std::printf("%s\n", version_line("palvex-decode").c_str()); return 0;
             case Action::show_descriptor: std::printf("%s\n", palvex_test::default_descriptor_json().c_str()); return 0;
             case Action::run: break;
         }

@@ -1,18 +1,21 @@
 // palvex-decode's command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "start_time.h"
 
 namespace palvex_tools {
 
 extern const char* const usage_text;
 
-enum class Action { run, help, show_descriptor };
+enum class Action { run, help, version, show_descriptor };
 
 struct Options {
     Action action = Action::run;
-    std::string capture;
+    std::string capture;  // "-": standard input
     std::string descriptor_file;
     std::string output;
     std::string hub;
@@ -22,8 +25,10 @@ struct Options {
     std::string trigger_board;
     std::vector<std::string> boards;
     bool verbose = false;
+    bool list = false;
     std::string bdf;
-    int rate = 0;  // 0: from the descriptor
+    int sample_rate = 0;  // samples per second; 0: from the descriptor, if it has one
+    std::optional<StartTime> start_time;
 };
 
 // Throws UsageError for a command line that does not make sense.

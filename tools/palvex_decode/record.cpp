@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "capture.h"
@@ -16,7 +17,6 @@ int run_record(Session& session) {
     using Clock = std::chrono::steady_clock;
     using std::chrono::milliseconds;
     const Options& o = session.options();
-    palvex_test::CaptureWriter out(o.record);
     HubClient hub(o.hub, milliseconds(3000));
     hub.send("Hello", 5);
     std::vector<unsigned char> buf(1 << 16);
@@ -25,18 +25,25 @@ int run_record(Session& session) {
         throw ToolError(n <= 0 ? "the hub at " + o.hub + " did not answer the greeting"
                                : "the hub at " + o.hub + " refused the greeting (reply '" +
                                      std::string(buf.begin(), buf.begin() + std::min<long>(n, 16)) + "')");
+    // The hub streams from its answer on: that is when the recording starts,
+    // and the clock its BDF+ files get.
+    const auto started = Clock::now();
+    if (session.bdf()) session.bdf()->set_start(StartTime::at(std::chrono::system_clock::now()));
+    // The capture file comes with the first whole chunk: a hub that sends
+    // nothing leaves no empty file behind.
+    std::unique_ptr<palvex_test::CaptureWriter> out;
     palvex_test::ChunkSplitter chunks_in;
     std::uint64_t chunks = 0, bytes = 0;
     const auto record = [&](const std::uint8_t* chunk, std::size_t size) {
-        out.write(chunk, size);
+        if (!out) out = std::make_unique<palvex_test::CaptureWriter>(o.record);
+        out->write(chunk, size);
         ++chunks;
         bytes += size;
     };
-    // A hub streams from its greeting on: what came with the "OK" is the
-    // stream's beginning.
+    // What came with the "OK" is the stream's beginning.
     chunks_in.feed(buf.data() + 2, static_cast<std::size_t>(n - 2), record);
     Progress progress;
-    const auto deadline = Clock::now() + milliseconds(static_cast<long long>(o.duration * 1000));
+    const auto deadline = started + milliseconds(static_cast<long long>(o.duration * 1000));
     bool hub_closed = false;
     while (Clock::now() < deadline) {
         if (session.signals().wait(milliseconds(0))) break;
@@ -50,7 +57,14 @@ int run_record(Session& session) {
     }
     hub.close();
     progress.clear();
-    out.close();
+    if (!out) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", seconds);
+        return exit_status("no row decoded: the hub at " + o.hub + " sent no whole chunk in " + text + " s" +
+                           (hub_closed ? " and closed the connection" : ""));
+    }
+    out->close();
     std::fprintf(stderr, "palvex-decode: recorded %s (%llu bytes) to %s%s\n", plural(chunks, "chunk").c_str(),
                  static_cast<unsigned long long>(bytes), o.record.c_str(),
                  hub_closed ? "; the hub closed the connection" : "");
@@ -60,7 +74,7 @@ int run_record(Session& session) {
     if (chunks_in.pending())
         std::fprintf(stderr, "palvex-decode: the last %s (an incomplete chunk) were not recorded\n",
                      plural(chunks_in.pending(), "byte").c_str());
-    return run_capture(session, o.record);
+    return run_capture(session, CaptureInput(o.record, session.signals()));
 }
 
 }  // namespace palvex_tools

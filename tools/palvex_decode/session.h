@@ -8,12 +8,11 @@
 #include <optional>
 #include <string>
 
-#include <spdlog/spdlog.h>
-
 #include "bdf_writer.h"
 #include "board.h"
 #include "columns.h"
 #include "csv_output.h"
+#include "library_log.h"
 #include "options.h"
 #include "stop_signals.h"
 
@@ -23,25 +22,24 @@ class Session {
 public:
     // Reads the descriptor and checks all that can be checked before a hub
     // or a file is touched, then hands the library the descriptor and a
-    // logger and opens the outputs. Throws UsageError or ToolError.
+    // logger. Outputs are created with the first row. Throws UsageError or
+    // ToolError.
     Session(const Options& options, StopSignals& signals);
 
     const Options& options() const { return options_; }
     const Descriptor& descriptor() const { return descriptor_; }
     StopSignals& signals() { return signals_; }
     BdfOutput* bdf() { return bdf_.get(); }
-    spdlog::logger* logger() { return logger_.get(); }
+    LibraryLog& log() { return log_; }
 
     std::unique_ptr<Board> make_board(std::string ssid) { return std::make_unique<Board>(*this, std::move(ssid)); }
 
-    // Writes the CSV header: call once there is something to decode.
-    void start_output() { csv_->start(); }
     // The library's data callback; `context` is a Board of this session.
     static void on_row(void* context, const double* row, size_t count);
 
-    // Completes the outputs and prints the summary of `boards`. Returns the
-    // first output that failed, if any.
-    std::optional<std::string> finish(Boards& boards);
+    // Completes the outputs and, with `summary`, prints the summary of
+    // `boards`. Returns the first output that failed, if any.
+    std::optional<std::string> finish(Boards& boards, bool summary = true);
 
 private:
     void row(Board& b, const double* row, std::size_t count);
@@ -49,10 +47,13 @@ private:
     const Options& options_;
     StopSignals& signals_;
     Descriptor descriptor_;
+    LibraryLog log_;
     std::unique_ptr<BdfOutput> bdf_;
-    std::shared_ptr<spdlog::logger> logger_;
     std::unique_ptr<CsvOutput> csv_;
 };
+
+// All rows of `boards`.
+std::uint64_t rows_of(const Boards& boards);
 
 // The exit status of a run that ended with `error`: it is printed as one
 // line and the status is 1; without one, 0.
