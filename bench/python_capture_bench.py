@@ -57,7 +57,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         capture = os.path.join(tmp, "bench.cap")
         sim = [os.path.join(args.build, "tools", "corvel-sim"), "--capture", capture, "--packets", str(args.packets),
-               "--drop-every", "100"]
+               "--lose-every", "100"]
         for i, family in enumerate(FAMILIES):
             sim += ["--board", f"{chr(ord('A') + i)}{i + 1}:{family}"]
         subprocess.run(sim, check=True, capture_output=True)

@@ -38,7 +38,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(ROOT, "build", "default"), help="CMake build folder")
     p.add_argument("--boards", type=int, default=8)
-    p.add_argument("--rate", type=int, default=500, help="packets per second per board (default 500)")
+    p.add_argument("--packet-rate", type=int, default=500, help="packets per second per board (default 500)")
     p.add_argument("--seconds", type=float, default=10.0)
     p.add_argument("--refresh", type=float, default=10.0, help="host loop rounds per second (default 10)")
     args = p.parse_args()
@@ -48,7 +48,7 @@ def main():
     import palvex
 
     ssids = [f"{chr(ord('A') + i)}{i + 1}" for i in range(args.boards)]
-    cmd = [os.path.join(args.build, "tools", "corvel-sim"), "--rate", str(args.rate),
+    cmd = [os.path.join(args.build, "tools", "corvel-sim"), "--packet-rate", str(args.packet_rate),
            "--duration", str(args.seconds + 10)]
     for ssid, family in zip(ssids, FAMILIES * (args.boards // len(FAMILIES) + 1)):
         cmd += ["--board", f"{ssid}:{family}"]
@@ -80,14 +80,13 @@ def main():
     for s in ssids:
         rows = np.concatenate(recorded[s])
         numbers = rows[:, pn]
-        fillers = palvex.fillers_by_comparison(rows, pn) if "filler" not in hub.columns else \
-            rows[:, hub.columns.index("filler")] == 1.0
+        fillers = rows[:, hub.columns.index("filler")] == 1.0
         missing = int(numbers[-1] - numbers[0] + 1 - len(rows)) if len(rows) else 0
         lost += missing + int(fillers.sum()) + overwritten[s]
         total += len(rows)
         print(f"board {s}: {len(rows)} rows, packet numbers {numbers[0]:.0f}..{numbers[-1]:.0f}, "
               f"{missing} missing, {int(fillers.sum())} filler, {overwritten[s]} overwritten")
-    print(f"{args.boards} boards x {args.rate} packets/s for {wall:.2f} s: {total} rows ({total / wall:.0f} rows/s), "
+    print(f"{args.boards} boards x {args.packet_rate} packets/s for {wall:.2f} s: {total} rows ({total / wall:.0f} rows/s), "
           f"{lost} lost")
     print(f"host CPU: {cpu:.3f} s over {wall:.2f} s wall = {100 * cpu / wall:.1f} % of one core "
           f"({rounds} rounds of get_current_data + get_data per board)")

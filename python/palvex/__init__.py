@@ -18,16 +18,17 @@ shared libraries of the build or installation: ``libPalvexWrapper.so``,
 from the loader's search. :mod:`palvex.lowlevel` is the plain binding of
 every export, one Python call per row.
 """
-from ._capture import CaptureWarning, Recording, decode_capture, fillers_by_comparison
+from ._capture import CaptureWarning, Recording, decode_capture
 from ._descriptor import column_names, default_descriptor_text
 from ._hub import Hub
-from ._mne import filler_runs, to_mne
+from ._mne import to_mne
+from ._timeline import TimeLine, time_line
 from . import lowlevel
 from .lowlevel import CommType, PalvexError, Result
 
 __all__ = [
     "decode_capture", "Recording", "CaptureWarning", "Hub", "to_mne", "column_names", "DEFAULT_DESCRIPTOR",
-    "fillers_by_comparison", "filler_runs", "CommType", "Result", "PalvexError", "lowlevel",
+    "TimeLine", "time_line", "CommType", "Result", "PalvexError", "lowlevel",
 ]
 __version__ = "0.1.0"
 

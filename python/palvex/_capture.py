@@ -22,7 +22,7 @@ from ._process import hub_descriptor
 from ._rows import RowBuffer
 from .lowlevel import CommType, Result
 
-__all__ = ["CaptureWarning", "Recording", "decode_capture", "fillers_by_comparison"]
+__all__ = ["CaptureWarning", "Recording", "decode_capture"]
 
 CHUNK_HEADER_SIZE = 10
 WUA2_LENGTH = 216          # a WUA2 buffer has no type word; its length tells it
@@ -55,13 +55,9 @@ class Recording:
         filler rows included, in order.
     filler : numpy.ndarray
         bool, shape (rows,): True for rows the library filled in for lost
-        packets. Read from the descriptor's ``"filler_channel"`` column when
-        it has one (the default descriptor does). Without that key it is
-        what palvex-decode's CSV reports: a row equal to the row before in
-        every column but the packet number, which is one higher. A board
-        whose channels do not change (disabled, at rest) then shows decoded
-        rows as fillers; give the descriptor a ``"filler_channel"`` to be
-        exact.
+        packets, read from the library's mark in the ``"filler_channel"``
+        column (a descriptor without one gets one at the end of the row), so
+        a board whose channels do not change is never taken for a loss.
     rejected : int
         Chunks the library refused (wrong length, unknown type word).
     refused : bool
@@ -88,34 +84,6 @@ class Recording:
         family = self.family.name if self.family is not None else "?"
         return (f"Recording(ssid={self.ssid!r}, family={family}, rows={len(self)}, "
                 f"fillers={int(self.filler.sum())}, columns={len(self.columns)})")
-
-
-def fillers_by_comparison(data: np.ndarray, package_num: int) -> np.ndarray:
-    """Filler rows as palvex-decode tells them without a filler column.
-
-    A row is a filler when its packet number is one above the row before
-    and every other column equals that row's.
-
-    Parameters
-    ----------
-    data : numpy.ndarray
-        Rows of one board, shape (rows, columns).
-    package_num : int
-        Column of the packet number.
-
-    Returns
-    -------
-    numpy.ndarray
-        bool, shape (rows,).
-    """
-    filler = np.zeros(data.shape[0], dtype=bool)
-    if data.shape[0] < 2:
-        return filler
-    same = data[1:] == data[:-1]
-    same[:, package_num] = True
-    number = data[:, package_num].astype(np.int64)
-    filler[1:] = same.all(axis=1) & (number[1:] == number[:-1] + 1)
-    return filler
 
 
 def _map(path: str) -> np.ndarray:
@@ -297,7 +265,7 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
             if refused:
                 warnings.warn(f"board {ssid}: the library refused the descriptor (result code 6) for its "
                               f"family {family.name if family else '?'}", CaptureWarning, stacklevel=2)
-            filler = rows[:, d.filler] == 1.0 if d.filler is not None else fillers_by_comparison(rows, d.package_num)
+            filler = rows[:, d.filler] == 1.0
             recordings[ssid] = Recording(ssid=ssid, family=family, columns=d.columns, data=rows, filler=filler,
                                          rejected=int(np.count_nonzero(results[:len(results) - refused])),
                                          refused=refused)

@@ -13,7 +13,9 @@ named by two groups keeps the first name in the order filler, packet
 number, battery, ExG, accelerometer, gyroscope, resistance, PPG, raw PPG,
 other, valid; a name already given is not given twice. The
 ``"filler_channel"`` column, which the library sets to 1.0 in filler rows
-and 0.0 in decoded ones, is named ``filler``.
+and 0.0 in decoded ones, is named ``filler``. A descriptor without one gets
+one more column at the end of the row for it, as palvex-decode gives it:
+filler rows are told by the library's mark, never by comparing values.
 """
 from __future__ import annotations
 
@@ -50,15 +52,16 @@ class Descriptor:
         A name per column, index = column.
     package_num : int
         Column of the packet number.
-    filler : int or None
-        The ``"filler_channel"`` column, if the descriptor names one.
+    filler : int
+        The ``"filler_channel"`` column: the descriptor's own, or the one
+        added at the end of the row when it names none.
     """
 
     text: str
     num_rows: int
     columns: tuple[str, ...]
     package_num: int
-    filler: int | None
+    filler: int
 
 
 def _is_int(v: Any) -> bool:
@@ -126,6 +129,11 @@ def parse_descriptor(descriptor: DescriptorLike = None) -> Descriptor:
         raise ValueError(f'bad {where}: "package_num_channel" is missing')
     package_num = column(j["package_num_channel"], "package_num_channel")
     filler = column(j["filler_channel"], "filler_channel") if j.get("filler_channel") is not None else None
+    if filler in (package_num, VALID_COLUMN):
+        raise ValueError(f'bad {where}: "filler_channel" column {filler} is the '
+                         f'{"valid" if filler == VALID_COLUMN else "packet number"} column')
+    if filler is None and nr == MAX_ROW_LENGTH:
+        raise ValueError(f'bad {where}: no room for a filler column; name one with "filler_channel"')
 
     names = [""] * nr
     used: set[str] = set()
@@ -161,6 +169,11 @@ def parse_descriptor(descriptor: DescriptorLike = None) -> Descriptor:
         name(c, ("other", "format_code", "nibble_high", "nibble_low")[i] if i < 4 else f"other_{i}")
     name(VALID_COLUMN, "valid")
     columns = tuple(n or f"col_{c}" for c, n in enumerate(names))
+    if filler is None:
+        # The library marks fillers only in a column it is given: one more.
+        filler, nr = nr, nr + 1
+        columns += ("filler",)
+        text = json.dumps({**j, "filler_channel": filler, "num_rows": nr})
     return Descriptor(text=text, num_rows=nr, columns=columns, package_num=package_num, filler=filler)
 
 

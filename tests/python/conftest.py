@@ -43,7 +43,8 @@ class DecodedCsv:
         self.boards = {}
         for row in rows:
             self.boards.setdefault(row[0], []).append(row)
-        self.filler_flags = {s: np.array([r[-1] == "1" for r in rs]) for s, rs in self.boards.items()}
+        fi = self.header.index("filler") if self.header else 0
+        self.filler_flags = {s: np.array([r[fi] == "1" for r in rs]) for s, rs in self.boards.items()}
 
     def values(self, ssid, columns):
         return np.array([[float(v) for v in r[1:1 + columns]] for r in self.boards[ssid]]).reshape(-1, columns)
@@ -59,4 +60,4 @@ def write_descriptor(directory, descriptor, name="descriptor.json"):
 @pytest.fixture
 def five_capture(tmp_path):
     """Five boards of the five families, 300 packets each, every 37th packet lost."""
-    return make_capture(tmp_path / "five.cap", FIVE_FAMILIES, 300, "--drop-every", 37)
+    return make_capture(tmp_path / "five.cap", FIVE_FAMILIES, 300, "--lose-every", 37)

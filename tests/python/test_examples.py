@@ -12,7 +12,7 @@ EXAMPLES = os.path.join(PYTHON_DIR, "examples")
 
 
 def test_decode_capture_example(tmp_path):
-    capture = make_capture(tmp_path / "c.cap", {"A1": "MES_4", "C3": "IMP_3"}, 100, "--drop-every", 40)
+    capture = make_capture(tmp_path / "c.cap", {"A1": "MES_4", "C3": "IMP_3"}, 100, "--lose-every", 40)
     proc = run([sys.executable, os.path.join(EXAMPLES, "decode_capture.py"), capture])
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()

@@ -28,7 +28,7 @@ def wait_for(condition, seconds):
 
 def test_rows_of_every_board_arrive_and_instructions_reach_the_boards(tmp_path):
     packets = 750  # three seconds at 250 packets a second
-    with Simulator(["--board", "A1:MES_4", "--board", "B2:WUA2", "--board", "C3:IMP_3", "--rate", 250,
+    with Simulator(["--board", "A1:MES_4", "--board", "B2:WUA2", "--board", "C3:IMP_3", "--packet-rate", 250,
                     "--packets", packets], tmp_path) as sim:
         parts = {}
         with palvex.Hub("::1", boards=["A1", "B2"]) as hub:  # C3 is found in the SSID list
@@ -71,7 +71,7 @@ def test_rows_of_every_board_arrive_and_instructions_reach_the_boards(tmp_path):
 
 def test_a_full_buffer_keeps_the_newest_rows_and_counts_the_others(tmp_path):
     packets = 500  # one second at 500 packets a second: 1000 rows into a buffer of 100
-    with Simulator(["--board", "A1:MES_4", "--rate", 500, "--packets", packets], tmp_path) as sim:
+    with Simulator(["--board", "A1:MES_4", "--packet-rate", 500, "--packets", packets], tmp_path) as sim:
         with palvex.Hub("::1", boards=["A1"], capacity=100, discover=False) as hub:
             # The first rows, while the buffer still holds all of them.
             assert wait_for(lambda: len(hub.get_current_data("A1", 1)) > 0, 10)

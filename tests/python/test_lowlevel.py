@@ -58,7 +58,7 @@ class Binding(ScratchCase):
 
     def test_decodes_a_capture_row_for_row_like_palvex_decode(self):
         capture = self.path("c.cap")
-        proc = run([CORVEL_SIM, "--capture", capture, "--packets", 150, "--drop-every", 40,
+        proc = run([CORVEL_SIM, "--capture", capture, "--packets", 150, "--lose-every", 40,
                     "--board", "A1:MES_5", "--board", "B2:WUA2", "--board", "C3:IMP_3"])
         self.assertEqual(proc.returncode, 0, proc.stderr)
         header, rows = read_csv(run([PALVEX_DECODE, capture]).stdout, text=True)

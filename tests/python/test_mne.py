@@ -35,32 +35,41 @@ def test_raw_channels_units_and_annotations(gappy):
     types = raw.get_channel_types()
     assert [n for n, t in zip(raw.ch_names, types) if t == "eeg"] == [f"exg_{i}" for i in range(8)]
     assert set(types) == {"eeg", "misc"}
-    assert raw.info["sfreq"] == RATE and raw.n_times == len(rec)
+    # Time by packet number: sample i is number first + i. The two rows of
+    # packet 52, dropped by the library after the first gap, and those of 126
+    # after the second keep their place as copies of the row before.
+    numbers = rec["package_num"]
+    assert raw.info["sfreq"] == RATE and raw.n_times == numbers[-1] - numbers[0] + 1 == len(rec) + 4
     data = raw.get_data()
+    on_time = palvex.time_line(numbers, rec.filler).spread(rec.data)
+    assert np.array_equal(data[rec.columns.index("package_num")], np.concatenate(
+        (numbers[:102], [numbers[101]] * 2, numbers[102:248], [numbers[247]] * 2, numbers[248:])))
     exg = [rec.columns.index(f"exg_{i}") for i in range(8)]
     others = [c for c in range(len(rec.columns)) if c not in exg]
-    assert np.array_equal(data[exg], rec.data[:, exg].T * 1e-6)   # microvolts to volts
-    assert np.array_equal(data[others], rec.data[:, others].T)    # as the library gives them
-    assert np.abs(data[exg]).max() < 1e-3                          # tens of microvolts, in volts
+    assert np.array_equal(data[exg], on_time[:, exg].T * 1e-6)   # microvolts to volts
+    assert np.array_equal(data[others], on_time[:, others].T)    # as the library gives them
+    assert np.abs(data[exg]).max() < 1e-3                         # tens of microvolts, in volts
 
-    # Packet 50 (rows 99, 100) lost, packet 51 replaced: 4 fillers from row
-    # index 98; packets 120..124 lost, 125 replaced: 12 from row index 236
-    # (after the two rows that packet 52, dropped after the first gap, left out).
+    # Packet 50 (numbers 99, 100) lost, packet 51 replaced: 4 fillers from
+    # sample 98, then packet 52's two dropped samples; packets 120..124 lost,
+    # 125 replaced: 12 fillers from sample 238, then 126's two.
     first = np.flatnonzero(rec.filler)
     assert [int(first[0]), int(first[4])] == [98, 236]
     ann = raw.annotations
     assert list(ann.description) == ["lost packets: 1", "lost packets: 5"]
-    assert np.allclose(ann.onset, [98 / RATE, 236 / RATE]) and np.allclose(ann.duration, [4 / RATE, 12 / RATE])
+    assert np.allclose(ann.onset, [98 / RATE, 238 / RATE]) and np.allclose(ann.duration, [6 / RATE, 14 / RATE])
 
 
 def test_raw_agrees_with_palvex_decodes_bdf(gappy, tmp_path):
     bdf = tmp_path / "gappy.bdf"
-    proc = run([PALVEX_DECODE, gappy, "--bdf", bdf, "--rate", RATE])
+    proc = run([PALVEX_DECODE, gappy, "--bdf", bdf, "--sample-rate", RATE])
     if proc.returncode != 0 and "without EDFlib" in proc.stderr:
         pytest.skip("palvex-decode was built without EDFlib")
     assert proc.returncode == 0, proc.stderr
-    theirs = mne.io.read_raw_bdf(bdf, preload=True, verbose=False)
+    theirs = mne.io.read_raw_bdf(bdf, preload=True, infer_types=True, verbose=False)
     ours = palvex.to_mne(palvex.decode_capture(gappy)["A1"], RATE)
+    # The same types channel by channel: ExG as EEG, the rest as misc.
+    assert theirs.get_channel_types(picks=ours.ch_names[:8]) == ours.get_channel_types(picks=ours.ch_names[:8])
 
     exg = [f"exg_{i}" for i in range(8)]
     n = ours.n_times  # the BDF+ file pads its last data record

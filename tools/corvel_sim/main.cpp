@@ -140,7 +140,7 @@ Options parse(int argc, char** argv, Action& action) {
                              "(samples per second, two a packet)");
         } else if (a == "--loss") {
             o.stream.loss = parse_double(a, value(), 0, 1);
-        } else if (a == "--lose-every" || a == "--drop-every") {  // the older name still works
+        } else if (a == "--lose-every") {
             o.stream.lose_every = parse_count(a, value(), 2, std::numeric_limits<std::uint32_t>::max());
         } else if (a == "--jitter") {
             o.jitter = true;
