@@ -16,4 +16,9 @@ case "$PALVEX_SANITIZER_RUNTIME" in
     export ASAN_OPTIONS
     ;;
 esac
-LD_PRELOAD="$runtime${LD_PRELOAD:+:$LD_PRELOAD}" exec /usr/bin/python3 "$@"
+# The C++ runtime comes right after it: the sanitizer finds the functions it
+# intercepts (__cxa_throw among them) when it starts, and the interpreter
+# alone does not load libstdc++; without it the first exception the library
+# throws, even one it catches itself, aborts the process.
+cxx_runtime=$(${CXX:-g++} -print-file-name=libstdc++.so.6)
+LD_PRELOAD="$runtime:$cxx_runtime${LD_PRELOAD:+:$LD_PRELOAD}" exec /usr/bin/python3 "$@"
