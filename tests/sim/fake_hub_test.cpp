@@ -467,9 +467,10 @@ TEST(FakeHubStreaming, DeliversEveryBatchInOrder) {
 // added or reordered on the way.
 TEST(FakeHubStreaming, JitteredStreamIsCutInsideBatchesAndArrivesWhole) {
     Session s;
-    s.hub.set_stream_jitter(42);
+    // Pauses long enough for a reader slowed by a sanitizer to take every piece apart.
+    s.hub.set_stream_jitter(42, 5ms);
     constexpr std::size_t batch = 3000;
-    constexpr std::uint64_t batches = 40;
+    constexpr std::uint64_t batches = 20;
     std::vector<std::size_t> ends;  // stream offsets where receives ended
     Bytes all;
     std::thread reader([&] {
