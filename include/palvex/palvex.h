@@ -158,7 +158,10 @@ PALVEX_API int32_t corvel_release(void);
 PALVEX_API void corvel_read_thread(void);
 
 /* Registers `context` for the board `ssid`, or for all boards when `ssid` is
- * "" (NULL reads as ""). 0 registered; 9 duplicate. */
+ * "" (NULL reads as ""). 0 registered; 9 duplicate. A NULL context is
+ * registered like any other but receives no rows: a host that only writes
+ * to all boards registers NULL for all boards and costs the read loop
+ * nothing. */
 PALVEX_API int32_t corvel_set_board(void* context, const char* ssid);
 
 /* Hands out the SSIDs met so far, in the order first met: `*list` receives an

@@ -77,7 +77,7 @@ class Hub:
         self._descriptor = parse_descriptor(descriptor)
         self._named = list(boards or [])
         self._boards: dict[str, RowBuffer] = {}
-        self._all_boards: RowBuffer | None = None
+        self._all_boards = False  # NULL is registered for all boards (see write)
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._reader: threading.Thread | None = None
@@ -149,7 +149,7 @@ class Hub:
         # The loop has returned: no decoder delivers any more, so the buffers
         # may go once the host lets go of the Hub.
         with self._lock:
-            buffers = list(self._boards.values()) + ([self._all_boards] if self._all_boards else [])
+            buffers = list(self._boards.values())
         weakref.finalize(self, _destroy, buffers)
         if self._poll_error is not None:
             raise self._poll_error
@@ -234,21 +234,18 @@ class Hub:
         every board with a decoder when ``ssid`` is None.
 
         The library addresses all boards through a context registered for
-        all boards; the first write without an SSID registers one. The
-        library hands such a context every row of every board: it is a
-        one-column buffer, which refuses them at the cost of a counter.
+        all boards; the first write without an SSID registers NULL as that
+        context, which the library hands no rows.
         """
         nat = native()
         if ssid is None:
             with self._lock:
-                if self._all_boards is None:
-                    buffer = RowBuffer(nat, 1, 1)
-                    rc = nat.decoder.corvel_set_board(buffer.handle, b"")
+                if not self._all_boards:
+                    rc = nat.decoder.corvel_set_board(None, b"")
                     if rc != Result.OK:
-                        buffer.destroy()
                         raise PalvexError("corvel_set_board", rc)
-                    self._all_boards = buffer
-                context = self._all_boards.handle
+                    self._all_boards = True
+            context = None
         else:
             context = self._buffer(ssid).handle
         data = bytes(command)

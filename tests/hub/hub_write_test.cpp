@@ -108,6 +108,20 @@ TEST_F(HubWrite, BoardsWithoutADecoderAreLeftOut) {
     EXPECT_EQ(f.entries[1].ssid, "GOOD");
 }
 
+// A host that only writes to all boards registers NULL for them: it gets no
+// rows (the read loop does no work for it) and still addresses every board.
+TEST_F(HubWrite, NullAllBoardsContextGetsNoRowsAndAddressesEveryBoard) {
+    ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
+    ASSERT_EQ(corvel_set_board(nullptr, ""), 0);
+    meet_boards();
+    ASSERT_TRUE(rows.wait_for(2));
+    std::this_thread::sleep_for(100ms);
+    for (const Delivery& d : rows.deliveries()) EXPECT_EQ(d.context, context(1));
+    EXPECT_EQ(rows.size(), 2u);
+    ASSERT_EQ(write({0x05}, nullptr), 0);
+    EXPECT_EQ(next_frame(0).count, 4u);  // LEAD and the three boards met
+}
+
 TEST_F(HubWrite, RegistryIsSearchedBeforeTheAllBoardsList) {
     ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
     ASSERT_EQ(corvel_set_board(context(1), ""), 0);
