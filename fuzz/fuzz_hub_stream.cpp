@@ -8,10 +8,11 @@
 // input.
 //
 // Oracles besides the sanitizers: every chunk that comes out is the stream's
-// own bytes at the place the framing says it took it from; a chunk found
-// after skipped bytes has a plausible header; a stream of well-formed chunks
-// back to back comes out whole, whatever the cuts; every row is whole and
-// marked, and reaches only a context that was registered.
+// own bytes at the offset the framing gives for it; a chunk found after
+// skipped bytes has a plausible header; a stream of well-formed chunks back
+// to back comes out whole, whatever the cuts; once the input ends, every
+// byte was taken, skipped or left as the chunk the end cut off; every row is
+// whole and marked, and reaches only a context that was registered.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,7 @@
 
 #include "fuzz_framing.h"
 #include "hub/chunk_dispatch.h"
-#include "hub/chunk_stream.h"
+#include "chunks/chunk_stream.h"
 #include "hub/hub.h"
 #include "hub/hub_state.h"
 #include "ground/logging.h"
@@ -140,17 +141,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stream->lose_step();
     std::size_t at = 0;     // bytes handed to the framing
     std::size_t taken = 0;  // bytes the framing has taken or skipped
+    // After the last piece the input ends, as a capture file's does: what
+    // the framing still holds is read out, and its tail accounts for the rest.
+    pieces.push_back(0);
     for (const std::size_t piece : pieces) {
         std::size_t end = std::min(rest, at + piece);
-        while (at < end) {
+        const bool last = &piece == &pieces.back();
+        if (last) stream->end_of_input();
+        while (at < end || last) {
             const std::size_t n = std::min(end - at, stream->receive_room());
-            if (n == 0) fail("no room for the rest of a chunk", static_cast<long long>(stream->pending()));
-            std::memcpy(stream->receive_area(), bytes + at, n);
+            if (n == 0 && !last) fail("no room for the rest of a chunk", static_cast<long long>(stream->pending()));
+            if (n != 0) std::memcpy(stream->receive_area(), bytes + at, n);
             stream->received(n);
             at += n;
             ChunkStream::Chunk c{};
             while (stream->next(c)) {
                 taken += c.skipped;
+                if (c.offset != taken) fail("a chunk's offset is not where it was taken", static_cast<long long>(c.offset));
                 if (taken + ChunkStream::header_size > at) fail("a header past the bytes received", static_cast<long long>(taken));
                 const std::uint8_t* header = bytes + taken;
                 if (c.ssid != ssid_at(header) || c.length != length_at(header))
@@ -170,9 +177,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ++seen;
                 dispatcher.dispatch(c);
             }
+            if (last) break;
         }
     }
     if (seen != whole.size() && !whole.empty())
         fail("chunks of a well-formed stream left in the framing", static_cast<long long>(whole.size() - seen));
+    const ChunkStream::Tail& tail = stream->tail();
+    if (taken + tail.skipped + tail.cut_size != rest)
+        fail("bytes neither taken, skipped nor left as a cut chunk", static_cast<long long>(rest - taken));
+    if (tail.cut_size != 0 && tail.cut_offset != taken + tail.skipped)
+        fail("a cut chunk that is not where the bytes ran out", static_cast<long long>(tail.cut_offset));
+    if (!whole.empty() && (tail.skipped != 0 || tail.cut_size != 0))
+        fail("a well-formed stream left a tail", static_cast<long long>(tail.skipped));
     return 0;
 }

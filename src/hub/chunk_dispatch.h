@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "hub/chunk_stream.h"
+#include "chunks/chunk_stream.h"
 #include "palvex/palvex.h"
 
 namespace palvex {

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "hub/chunk_dispatch.h"
-#include "hub/chunk_stream.h"
+#include "chunks/chunk_stream.h"
 #include "hub/hub.h"
 #include "hub/hub_state.h"
 #include "ground/logging.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/chunk_stream.h"
+#include "chunks/chunk_stream.h"
 #include "packet_builder.h"
 
 using namespace palvex_test;
