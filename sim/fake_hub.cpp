@@ -83,6 +83,39 @@ void FakeHub::refuse_first(std::size_t n, Reply refusal) {
     impl_->refusal = std::move(refusal);
 }
 
+void FakeHub::refuse_next(std::size_t n, Reply refusal) {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    impl_->refusal = std::move(refusal);
+    impl_->refuse_n = impl_->replies_chosen + n;
+}
+
+void FakeHub::want_listener(bool wanted) {
+    {
+        std::lock_guard<std::mutex> lk(impl_->m);
+        impl_->listen_wanted = wanted;
+    }
+    impl_->wake();
+    impl_->wait(std::chrono::seconds(2), [&] { return impl_->listening == wanted; });
+}
+
+void FakeHub::stop_listening() { want_listener(false); }
+void FakeHub::listen_again() { want_listener(true); }
+
+bool FakeHub::drop_session(bool reset, std::chrono::milliseconds timeout) {
+    if (!impl_->wait(timeout, [&] { return impl_->session_open; })) return false;
+    {
+        std::lock_guard<std::mutex> lk(impl_->m);
+        impl_->drop_requested = reset ? 2 : 1;
+    }
+    impl_->wake();
+    return impl_->wait(timeout, [&] { return impl_->drop_requested == 0; });
+}
+
+std::size_t FakeHub::sessions_count() const {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    return impl_->sessions;
+}
+
 std::size_t FakeHub::accepted_count() const {
     std::lock_guard<std::mutex> lk(impl_->m);
     return impl_->accepted;
@@ -194,6 +227,14 @@ void FakeHub::stop_stream() {
 
 std::uint64_t FakeHub::bytes_sent() const { return impl_->sent; }
 std::uint64_t FakeHub::batches_streamed() const { return impl_->batches_done; }
+
+void FakeHub::set_session_reading(bool reading) {
+    {
+        std::lock_guard<std::mutex> lk(impl_->m);
+        impl_->session_reading = reading;
+    }
+    impl_->wake();
+}
 
 Bytes FakeHub::received() const {
     std::lock_guard<std::mutex> lk(impl_->m);

@@ -18,10 +18,19 @@
 //   and played, in order, on the session by the hub's thread. Items queued
 //   while there is no session wait for one and start right after the
 //   greeting reply, as a hub streams from its greeting on, whether or not the
-//   host reads yet (set_session_gap() delays them). If the client drops the
-//   session, the item in progress is discarded and the rest of the queue
-//   waits for the next session. set_stream_jitter() cuts a stream's writes
-//   at random places, as a busy network does.
+//   host reads yet (set_session_gap() delays them). If the session ends
+//   (either side closes it), the item in progress is discarded and the rest
+//   of the queue waits for the next session; a stream in progress, like the
+//   boards behind a real hub, goes on: the batch it was writing is lost
+//   from where the connection broke, and the next batch goes to the next
+//   session. set_stream_jitter() cuts a stream's writes at random places,
+//   as a busy network does.
+//
+// Outages, driven by the test
+//   drop_session() ends the session now (a reboot, a cable), whatever is
+//   queued; refuse_next() refuses the next greetings; stop_listening() and
+//   listen_again() make new connections fail at the TCP level, as a hub
+//   that is booting does.
 //
 // Every blocking call takes a timeout; the hub's thread polls with short
 // timeouts and ends by itself after the lifetime limit, so a broken test
@@ -127,6 +136,12 @@ public:
     void set_reply(const std::string& text);  // "" closes without answering
     // The first `n` greetings get `refusal`, later ones the set_reply() policy.
     void refuse_first(std::size_t n, Reply refusal = Reply::text("NO"));
+    // The next `n` greetings from now on get `refusal`.
+    void refuse_next(std::size_t n, Reply refusal = Reply::text("NO"));
+    // Closes the listener (connection attempts are refused by the system)
+    // or opens it again on the same port; both return once it is done.
+    void stop_listening();
+    void listen_again();
 
     std::size_t accepted_count() const;   // TCP connections accepted
     std::size_t greeting_count() const;   // greetings completed
@@ -148,8 +163,13 @@ public:
     // for cut points that are unsorted or outside (0, size).
     void send_in_pieces(Bytes data, std::vector<std::size_t> cut_points,
                         std::chrono::milliseconds pause = std::chrono::milliseconds(10));
-    // Closes the session; `reset` makes it an abortive close (RST).
+    // Closes the session once the items queued before it are played;
+    // `reset` makes it an abortive close (RST).
     void close_client(bool reset = false);
+    // Closes the session now, in the middle of whatever it was sending, and
+    // returns once it is closed (false if there was none within `timeout`).
+    bool drop_session(bool reset = false, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    std::size_t sessions_count() const;  // connections that became the session so far
     // Waits until the queue is empty and nothing is in progress.
     bool wait_sent(std::chrono::milliseconds timeout) const;
     bool send_and_wait(Bytes data, std::chrono::milliseconds timeout = std::chrono::seconds(2));
@@ -167,6 +187,9 @@ public:
     std::uint64_t batches_streamed() const;  // batches written completely
 
     // --- receiving (everything a session sent after its greeting) --------
+    // false: the hub stops reading the session (a hub that hangs), so the
+    // client's sends fill the connection and then block; true reads again.
+    void set_session_reading(bool reading);
     Bytes received() const;
     std::size_t received_size() const;
     bool wait_for_bytes(std::size_t n, std::chrono::milliseconds timeout) const;
@@ -179,6 +202,7 @@ public:
     void clear_received();
 
 private:
+    void want_listener(bool wanted);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

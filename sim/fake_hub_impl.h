@@ -72,7 +72,12 @@ struct FakeHub::Impl {
     std::size_t refuse_n = 0;
     std::size_t accepted = 0;
     std::size_t greetings = 0;
-    std::size_t replies_chosen = 0;  // hub thread only
+    std::size_t replies_chosen = 0;
+    bool listen_wanted = true;
+    bool session_reading = true;
+    bool listening = false;
+    int drop_requested = 0;          // 1 close, 2 reset; cleared by the hub's thread when done
+    std::size_t sessions = 0;
     std::vector<Connection> infos;
     bool session_open = false;
     std::deque<Item> queue;
@@ -153,7 +158,10 @@ struct FakeHub::Impl {
     void answer(Conn& c);
     milliseconds current_gap();
     void peer_gone(Conn& c);
-    void close_conn(Conn& c, bool reset);
+    void close_conn(Conn& c, bool reset, bool by_peer = false);
+    void session_ended();
+    void follow_requests();
+    int open_listener();
     void sweep();
     Conn* session_conn();
     void take_next_item(Clock::time_point now);

@@ -31,15 +31,15 @@ bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == E
 
 }  // namespace
 
-void FakeHub::Impl::start() {
-    std::lock_guard<std::mutex> life(lifecycle);
-    {
-        std::lock_guard<std::mutex> lk(m);
-        if (started) throw std::logic_error("FakeHub::start called twice");
-    }
+// A listener on the address and the port asked for (at start) or bound
+// before (when listening again), so a hub that comes back is where it was.
+int FakeHub::Impl::open_listener() {
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(requested_port);
+    {
+        std::lock_guard<std::mutex> lk(m);
+        sa.sin6_port = htons(started ? bound_port : requested_port);
+    }
     if (inet_pton(AF_INET6, address.c_str(), &sa.sin6_addr) != 1)
         throw std::invalid_argument("FakeHub: not a numeric IPv6 address: " + address);
 
@@ -53,11 +53,30 @@ void FakeHub::Impl::start() {
     };
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) fail("FakeHub SO_REUSEADDR");
     if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) fail("FakeHub IPV6_V6ONLY");
+    // A hub is a small device with small buffers: a hub that stops reading
+    // fills its connection after kilobytes, not megabytes. Inherited by
+    // every accepted connection.
+    const int receive_buffer = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) fail("FakeHub bind");
     if (::listen(fd, 16) != 0) fail("FakeHub listen");
+    return fd;
+}
+
+void FakeHub::Impl::start() {
+    std::lock_guard<std::mutex> life(lifecycle);
+    {
+        std::lock_guard<std::mutex> lk(m);
+        if (started) throw std::logic_error("FakeHub::start called twice");
+    }
+    const int fd = open_listener();
     sockaddr_in6 bound{};
     socklen_t len = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) fail("FakeHub getsockname");
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw std::system_error(err, std::generic_category(), "FakeHub getsockname");
+    }
 
     listen_fd = fd;
     milliseconds limit;
@@ -65,6 +84,7 @@ void FakeHub::Impl::start() {
         std::lock_guard<std::mutex> lk(m);
         bound_port = ntohs(bound.sin6_port);
         started = true;
+        listening = true;
         limit = lifetime;
     }
     thread = std::thread([this, limit] { run(limit); });
@@ -82,6 +102,7 @@ void FakeHub::Impl::run(milliseconds limit) {
     std::vector<pollfd> pfds;
     std::vector<std::uint8_t> buf(64 * 1024);
     while (!stop_requested && Clock::now() < deadline) {
+        follow_requests();
         auto now = Clock::now();
         take_next_item(now);
         const bool want_send = cur && session_fd >= 0 && !pausing;
@@ -97,9 +118,14 @@ void FakeHub::Impl::run(milliseconds limit) {
 
         pfds.clear();
         pfds.push_back({wake_pipe[0], POLLIN, 0});
-        pfds.push_back({listen_fd, POLLIN, 0});
+        pfds.push_back({listen_fd, POLLIN, 0});  // ignored by poll while closed (-1)
+        bool read_session = true;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            read_session = session_reading;
+        }
         for (const Conn& c : conns) {
-            short ev = c.phase == Conn::Phase::answering ? 0 : POLLIN;
+            short ev = c.phase == Conn::Phase::answering || (c.fd == session_fd && !read_session) ? 0 : POLLIN;
             if (want_send && c.fd == session_fd) ev |= POLLOUT;
             pfds.push_back({c.fd, ev, 0});
         }
@@ -141,7 +167,45 @@ void FakeHub::Impl::run(milliseconds limit) {
     shutdown_all();
 }
 
+// What the test asked for from its own thread: a dropped session, a
+// listener closed or opened again, a stream stopped while no session runs.
+void FakeHub::Impl::follow_requests() {
+    int drop = 0;
+    bool want_listener = true;
+    {
+        std::lock_guard<std::mutex> lk(m);
+        drop = drop_requested;
+        want_listener = listen_wanted;
+    }
+    if (drop != 0) {
+        if (Conn* s = session_conn()) close_conn(*s, drop == 2);
+        {
+            std::lock_guard<std::mutex> lk(m);
+            drop_requested = 0;
+        }
+        cv.notify_all();
+    }
+    if (want_listener != (listen_fd >= 0)) {
+        if (want_listener) {
+            try {
+                listen_fd = open_listener();
+            } catch (const std::exception&) {
+                listen_fd = -1;  // tried again on the next turn
+            }
+        } else {
+            close_fd(listen_fd);
+        }
+        {
+            std::lock_guard<std::mutex> lk(m);
+            listening = listen_fd >= 0;
+        }
+        cv.notify_all();
+    }
+    if (cur && cur->kind == Item::Kind::stream && session_fd < 0 && stop_stream_requested) finish_item();
+}
+
 void FakeHub::Impl::accept_all() {
+    if (listen_fd < 0) return;
     for (;;) {
         const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
@@ -249,7 +313,7 @@ void FakeHub::Impl::answer(Conn& c) {
         // A newer session takes over; the older one is only drained.
         for (Conn& o : conns)
             if (o.fd == session_fd && o.fd >= 0) o.phase = Conn::Phase::held;
-        if (cur && cur_off > 0) drop_current();
+        if (session_fd >= 0) session_ended();
         session_fd = c.fd;
         session_ready = Clock::now() + current_gap();
     }
@@ -259,7 +323,10 @@ void FakeHub::Impl::answer(Conn& c) {
         info.answered = true;
         info.reply = r;
         info.session = accepted_by_reply;
-        if (accepted_by_reply) session_open = true;
+        if (accepted_by_reply) {
+            session_open = true;
+            ++sessions;
+        }
     }
     cv.notify_all();
 }
@@ -269,15 +336,9 @@ milliseconds FakeHub::Impl::current_gap() {
     return session_gap;
 }
 
-void FakeHub::Impl::peer_gone(Conn& c) {
-    {
-        std::lock_guard<std::mutex> lk(m);
-        infos[c.index].peer_closed = true;
-    }
-    close_conn(c, false);
-}
+void FakeHub::Impl::peer_gone(Conn& c) { close_conn(c, false, true); }
 
-void FakeHub::Impl::close_conn(Conn& c, bool reset) {
+void FakeHub::Impl::close_conn(Conn& c, bool reset, bool by_peer) {
     if (c.fd < 0) return;
     if (reset) {
         linger l{1, 0};
@@ -287,15 +348,35 @@ void FakeHub::Impl::close_conn(Conn& c, bool reset) {
     close_fd(c.fd);
     if (was_session) {
         session_fd = -1;
-        // A close_client item finishes itself; anything else in progress is lost.
-        if (cur && cur->kind != Item::Kind::close) drop_current();
+        session_ended();
     }
     {
+        // One step, so a test that waited for either sees both.
         std::lock_guard<std::mutex> lk(m);
         infos[c.index].open = false;
+        if (by_peer) infos[c.index].peer_closed = true;
         if (was_session) session_open = false;
     }
     cv.notify_all();
+}
+
+// The item in progress does not outlive its session, but a stream does: the
+// batch it was writing is lost from where the connection broke, and it goes
+// on with the next batch once a new session is there.
+void FakeHub::Impl::session_ended() {
+    if (!cur) return;
+    switch (cur->kind) {
+        case Item::Kind::close: return;  // finishes itself
+        case Item::Kind::stream:
+            batch.clear();
+            batch_cuts.clear();
+            cur_off = 0;
+            pausing = false;
+            return;
+        case Item::Kind::bytes:
+            if (cur_off > 0 || session_fd < 0) drop_current();
+            return;
+    }
 }
 
 void FakeHub::Impl::sweep() {

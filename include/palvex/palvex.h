@@ -133,9 +133,29 @@ PALVEX_API void set_logger(palvex_logger* log);
 
 /* ---- hub mode ---------------------------------------------------------- */
 
+/* A hub session, in one paragraph. corvel_open_connection connects and
+ * greets the hub, with up to five attempts spread over about two seconds;
+ * if all fail it returns 5 and hub mode stays not opened, so the next call
+ * tries again: a host that wants to wait longer for a hub that is booting
+ * calls it again. Once connected, the read loop keeps the connection: when
+ * the hub closes it or the socket fails (a receive time-out is no failure),
+ * it logs one warning, connects and greets again on its own with a growing
+ * pause between attempts (up to 3 s) until it succeeds or corvel_release()
+ * is called, and goes on reading. Registrations, decoders and the SSID list
+ * stay; each board's packet numbers simply continue, so an outage shows as
+ * the packets it lost (filler rows, as for any gap). corvel_write_data
+ * returns 5 while there is no connection and sends nothing. After
+ * corvel_release() and the loop's return, corvel_open_connection arms hub
+ * mode again (connecting again if the connection is gone) and a new
+ * corvel_read_thread() reads on: a new session, whose loss accounting starts
+ * afresh. A host may return from main or call exit while the loop runs. */
+
 /* Connects to the hub on TCP port 5005 (empty host: the hub's default name)
- * and greets it. 0 connected, or already opened earlier; 5 no connection;
- * 10 (Windows only) no host given and no hub adapter present. */
+ * and greets it. 0 connected (also when already connected: no new
+ * connection is made); 5 no connection after the attempts, or a running
+ * read loop is reconnecting, or a loop asked to end has not ended within
+ * 3 s; 10 (Windows only) no host given and no hub adapter present. While a
+ * read loop runs, the call changes nothing. */
 PALVEX_API int32_t corvel_open_connection(const char* host, palvex_logger* log);
 
 /* Stores the data callback for every hub board; only the first non-null one
@@ -145,9 +165,11 @@ PALVEX_API int32_t corvel_set_pcallback(data_callback_fn callback);
 /* Asks the read loop to end. Always 0. */
 PALVEX_API int32_t corvel_release(void);
 
-/* Runs the hub read loop on the calling thread until corvel_release().
+/* Runs the hub read loop on the calling thread until corvel_release(),
+ * reconnecting on its own when the connection is lost (see above). It
+ * returns at once when hub mode is not opened or another loop runs.
  * The hub streams whether or not the loop runs, so the loop throws its first
- * receive away and then finds the chunk boundaries in the bytes that follow
+ * receive (and the first of every new connection) away and then finds the chunk boundaries in the bytes that follow
  * (losing at most the chunk that receive cut; skipped bytes are logged as a
  * warning). Each chunk is decoded once; its rows, filler rows included, go
  * to the board's registered context and then to every all-boards context in
@@ -182,9 +204,28 @@ PALVEX_API int32_t corvel_get_ssid_by_idx(int index, char** ssid);
 /* Releases what corvel_get_ssid_by_idx() handed out. NULL is ignored. */
 PALVEX_API void corvel_free_ssid(char* ssid);
 
-/* Sends `data` as an instruction to the board(s) addressed by `context`.
- * 0 sent; 3 `data` is NULL but `length` is not 0 (nothing sent);
- * 7 `context` is not registered; 5 no hub connection. */
+/* States of a hub session, as corvel_get_connection_state() reports them. */
+enum {
+    PALVEX_HUB_NOT_OPENED = 0,   /* never connected, or the last open found no hub */
+    PALVEX_HUB_CONNECTED = 1,    /* connected and greeted */
+    PALVEX_HUB_RECONNECTING = 2, /* the connection was lost; the read loop connects again */
+    PALVEX_HUB_RELEASED = 3      /* corvel_release() was called; open again to go on */
+};
+
+/* Writes the session's state (PALVEX_HUB_*) through `state` and the number
+ * of times the read loop connected again after a loss, in this process,
+ * through `reconnections`. Either may be NULL. Always 0. */
+PALVEX_API int32_t corvel_get_connection_state(int32_t* state, uint32_t* reconnections);
+
+/* Sends `data` as an instruction to the board(s) addressed by `context`: a
+ * context registered under SSIDs addresses each of them, in registration
+ * order; one registered for all boards addresses every board met so far.
+ * One frame for all of them, sent whole or not at all: 0 sent; 3 `data` is
+ * NULL but `length` is not 0; 7 `context` is not registered; 5 no
+ * connection, or the send failed or stopped part-way (the connection is
+ * then taken as lost and the read loop connects again; a trigger byte the
+ * frame carried stays pending for the next frame). Nothing is sent unless
+ * the result is 0. */
 PALVEX_API int32_t corvel_write_data(const unsigned char* data, size_t length, void* context);
 
 #ifdef __cplusplus

@@ -18,24 +18,27 @@ std::shared_ptr<spdlog::logger> make_own_logger() {
     }
 }
 
-// Created at load, before any export can run; dropped from the registry at
-// unload so that a reloaded library can register its name again.
-struct OwnLogger {
-    std::shared_ptr<spdlog::logger> logger = make_own_logger();
-    ~OwnLogger() {
+// Created at load, before any export can run, and never freed: a hub read
+// loop may still log while a host that returned from main runs the static
+// destructors. Only the registry's entry goes at unload, so that a reloaded
+// library can register its name again.
+const std::shared_ptr<spdlog::logger>& global_logger = *new std::shared_ptr<spdlog::logger>(make_own_logger());
+
+struct RegistryEntry {
+    ~RegistryEntry() {
         try {
-            if (spdlog::get(own_logger_name) == logger) spdlog::drop(own_logger_name);
+            if (spdlog::get(own_logger_name) == global_logger) spdlog::drop(own_logger_name);
         } catch (...) {
         }
     }
 };
+RegistryEntry registry_entry;
 
-OwnLogger global_logger;
 std::atomic<spdlog::logger*> spdlog_logger{nullptr};
 
 }  // namespace
 
-spdlog::logger* own_logger() { return global_logger.logger.get(); }
+spdlog::logger* own_logger() { return global_logger.get(); }
 
 spdlog::logger* current_logger() {
     spdlog::logger* bound = spdlog_logger.load(std::memory_order_acquire);

@@ -33,7 +33,10 @@ std::int32_t set_board(void* context, const char* ssid) {
         corvel.all_board_vec.push_back(context);
         return 0;
     }
-    return corvel.board_map.try_emplace(key, context).second ? 0 : PALVEX_ERR_DUPLICATE;
+    corvel.registrations.reserve(corvel.registrations.size() + 1);  // nothing can fail after the map took it
+    if (!corvel.board_map.try_emplace(key, context).second) return PALVEX_ERR_DUPLICATE;
+    corvel.registrations.emplace_back(key, context);
+    return 0;
 }
 
 std::int32_t list_ssids(char*** list, int* count) {

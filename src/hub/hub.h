@@ -13,6 +13,7 @@ namespace palvex {
 std::int32_t open_connection(const char* host, spdlog::logger* log);
 std::int32_t set_pcallback(data_callback_fn callback);
 std::int32_t release_hub();
+std::int32_t connection_state(std::int32_t* state, std::uint32_t* reconnections);
 
 // read_loop.cpp
 void read_loop();

@@ -48,6 +48,11 @@ PALVEX_API int32_t corvel_release(void) {
     return guarded("corvel_release", int32_t{0}, [] { return release_hub(); });
 }
 
+PALVEX_API int32_t corvel_get_connection_state(int32_t* state, uint32_t* reconnections) {
+    return guarded("corvel_get_connection_state", int32_t{0},
+                   [&] { return connection_state(state, reconnections); });
+}
+
 PALVEX_API void corvel_read_thread(void) {
     guarded("corvel_read_thread", [] { read_loop(); });
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 std::atomic<spdlog::logger*> SocketClientTCP6::logger{nullptr};
+thread_local bool SocketClientTCP6::QuietAttempts::quiet_ = false;
 
 SocketClientTCP6::SocketClientTCP6(const char* host_text, int port_number) : port(port_number) {
     if (host_text == nullptr) {

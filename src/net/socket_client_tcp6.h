@@ -41,6 +41,31 @@ public:
     int send(const char* data, int length);
     int recv(void* buffer, int capacity);
     int close();
+    // Ends the connection in both directions but keeps the descriptor, so a
+    // receive blocked on another thread returns at once and no call ever
+    // meets a descriptor that was closed (and perhaps reused) under it.
+    int shutdown();
+
+    // After a send or recv on this thread returned -1: true when that was
+    // the 1 s time-out (or an interruption), false when the connection failed.
+    static bool last_failure_was_timeout();
+
+    // While one lives on a thread, the transport's messages from that thread
+    // go to the logger at debug level only (and nothing to the standard
+    // streams): a read loop retrying a lost hub every few seconds reports the
+    // outage once instead of every failed attempt.
+    class QuietAttempts {
+    public:
+        QuietAttempts() : previous_(quiet_) { quiet_ = true; }
+        ~QuietAttempts() { quiet_ = previous_; }
+        QuietAttempts(const QuietAttempts&) = delete;
+        QuietAttempts& operator=(const QuietAttempts&) = delete;
+        static bool active() { return quiet_; }
+
+    private:
+        bool previous_;
+        static thread_local bool quiet_;
+    };
 
     bool connected() const { return socket_fd != no_socket; }
 

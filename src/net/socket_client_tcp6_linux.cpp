@@ -10,6 +10,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -37,6 +38,24 @@ std::string error_text(int error) { return std::system_category().message(error)
 
 constexpr std::chrono::milliseconds connect_wait{2000};
 constexpr timeval io_timeout{1, 0};
+
+// A hub that reboots or drops off the network sends nothing to say so, and
+// a host that only reads would wait on a dead connection forever. Probes
+// after 2 s of silence, every second, three unanswered: the connection fails
+// within about 5 s, and so does a send that the hub no longer acknowledges.
+constexpr int keepalive_idle_s = 2;
+constexpr int keepalive_interval_s = 1;
+constexpr int keepalive_probes = 3;
+constexpr unsigned user_timeout_ms = 5000;
+
+void watch_for_a_dead_peer(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive_idle_s, sizeof keepalive_idle_s);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &keepalive_interval_s, sizeof keepalive_interval_s);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &keepalive_probes, sizeof keepalive_probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+}
 
 bool set_nonblocking(int fd, bool on) {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -113,6 +132,7 @@ int open_connection(const addrinfo& entry, const std::string& numeric) {
     // Bounded send/recv keep the hub read loop responsive to its stop flag.
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &io_timeout, sizeof io_timeout);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &io_timeout, sizeof io_timeout);
+    watch_for_a_dead_peer(fd);
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS) {
@@ -208,4 +228,13 @@ int SocketClientTCP6::close() {
     const int result = ::close(static_cast<int>(socket_fd));
     socket_fd = no_socket;
     return result;
+}
+
+int SocketClientTCP6::shutdown() {
+    if (!connected()) return 0;
+    return ::shutdown(static_cast<int>(socket_fd), SHUT_RDWR);
+}
+
+bool SocketClientTCP6::last_failure_was_timeout() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }

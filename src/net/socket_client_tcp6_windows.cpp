@@ -12,6 +12,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <mstcpip.h>
 
 #include "net/socket_client_tcp6.h"
 
@@ -41,6 +42,20 @@ SocketClientTCP6::native_socket as_native(SOCKET s) {
 constexpr DWORD io_timeout_ms = 1000;
 constexpr long connect_wait_s = 2;
 constexpr ULONG adapter_buffer_size = 15000;
+
+// A hub that reboots or drops off the network sends nothing to say so:
+// keep-alive probes after 2 s of silence, every second, so a host that only
+// reads learns within seconds that the connection is dead.
+constexpr ULONG keepalive_idle_ms = 2000;
+constexpr ULONG keepalive_interval_ms = 1000;
+
+void watch_for_a_dead_peer(SOCKET s) {
+    const BOOL on = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    tcp_keepalive values{1, keepalive_idle_ms, keepalive_interval_ms};
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+}
 
 // The numeric text of a candidate. NI_NAMEREQD with NI_NUMERICHOST is what
 // this transport has always asked for; WinSock gives the numeric form. Wine
@@ -79,6 +94,7 @@ SOCKET open_connection(const addrinfo& entry) {
     const DWORD timeout = io_timeout_ms;
     ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    watch_for_a_dead_peer(s);
 
     if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_storage)) != 0 &&
         ::WSAGetLastError() != WSAEWOULDBLOCK) {
@@ -186,4 +202,14 @@ int SocketClientTCP6::close() {
     const int result = ::closesocket(as_socket(socket_fd));
     socket_fd = no_socket;
     return result;
+}
+
+int SocketClientTCP6::shutdown() {
+    if (!connected()) return 0;
+    return ::shutdown(as_socket(socket_fd), SD_BOTH);
+}
+
+bool SocketClientTCP6::last_failure_was_timeout() {
+    const int error = ::WSAGetLastError();
+    return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK || error == WSAEINTR;
 }

@@ -3,6 +3,7 @@
 // logger: a fixed text on stdout or stderr followed by the argument.
 #pragma once
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -59,14 +60,17 @@ SocketClientTCP6::native_socket first_connected(const AddressList* list, std::ve
 template <typename... Args>
 void report(const message& m, const Args&... args) {
     static_assert(sizeof...(Args) <= 1, "every message carries at most one argument");
+    const bool quiet = SocketClientTCP6::QuietAttempts::active();
     if (spdlog::logger* log = SocketClientTCP6::logger.load()) {
+        const auto level = quiet ? std::min(m.level, spdlog::level::debug) : m.level;
         if constexpr (sizeof...(Args) == 0) {
-            log->log(m.level, spdlog::string_view_t{m.log_text});
+            log->log(level, spdlog::string_view_t{m.log_text});
         } else {
-            log->log(m.level, fmt::runtime(m.log_text), args...);
+            log->log(level, fmt::runtime(m.log_text), args...);
         }
         return;
     }
+    if (quiet) return;
     std::ostream& out = m.to_stdout ? std::cout : std::cerr;
     out << m.fallback_text;
     ((out << args), ...);

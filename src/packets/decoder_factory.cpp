@@ -61,7 +61,8 @@ private:
     std::uint64_t generation_ = 0;
     unsigned reported_ = 0;
 };
-RefusalReports refusals;
+// Never freed: the hub read loop may make decoders while a host exits.
+RefusalReports& refusals = *new RefusalReports;
 
 int create(COMM_TYPE type, data_callback_fn callback, void* host_context, DecoderSlot& slot,
            const char* stream_name) {

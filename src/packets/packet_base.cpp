@@ -114,6 +114,11 @@ int PacketBase::add_lost_packets(double* row, int count) {
     return static_cast<int>(n);
 }
 
+void PacketBase::restart_accounting() {
+    last_package_num = -1;
+    skip_next_packet = false;
+}
+
 void PacketBase::report_discontinuity(std::int32_t previous, std::int32_t next) const {
     const auto prev_u = static_cast<std::uint32_t>(previous);
     const auto next_u = static_cast<std::uint32_t>(next);

@@ -58,6 +58,10 @@ public:
     int get_packets(const unsigned char* buffer, std::size_t length);
     int add_lost_packets(double* row, int count);
 
+    // The next row is taken as a stream's first: no gap check before it.
+    // A hub session that starts again is no continuation of the last one.
+    void restart_accounting();
+
     int create_write_data(const unsigned char* data, std::size_t length, Instruction& out);
     int write_data_w_callback(const unsigned char* data, std::size_t length);
 

@@ -29,9 +29,10 @@ TEST_P(Greeting, DecidesTheAttempt) {
     EXPECT_EQ(log.count("info|Opening connection to Corvel ... "), 1u);
     EXPECT_EQ(log.count("info|Successfully created socket, now trying to greet Corvel ... "), c.connections);
     EXPECT_EQ(log.count("info|Corvel handshake successfull."), c.result == 0 ? 1u : 0u);
-    // Opened once: a second call makes no attempt, whatever the first gave.
+    // Connected: a second call makes no attempt. Not connected: it tries again.
+    hub.set_reply(FakeHub::Reply::text("OK"));
     EXPECT_EQ(corvel_open_connection("::1", nullptr), 0);
-    EXPECT_EQ(hub.accepted_count(), c.connections);
+    EXPECT_EQ(hub.accepted_count(), c.result == 0 ? 1u : c.connections + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,9 +98,9 @@ TEST(HubNoConnection, ReadAndWriteRefuseWithoutAConnection) {
     // Registration is looked at before the connection, a missing command before both.
     EXPECT_EQ(corvel_write_data(trigger, 1, context(2)), PALVEX_ERR_NOT_REGISTERED);
     EXPECT_EQ(corvel_write_data(nullptr, 1, context(2)), PALVEX_ERR_NO_INSTRUCTION);
-    // Already opened (without success): no further attempt.
-    EXPECT_EQ(corvel_open_connection("::1", nullptr), 0);
-    EXPECT_EQ(log.count("info|Trying to connect to ip address: ::1"), attempts);
+    // Not opened: the next call tries again.
+    EXPECT_EQ(corvel_open_connection("::1", log.logger.get()), PALVEX_ERR_NO_CONNECTION);
+    EXPECT_EQ(log.count("info|Trying to connect to ip address: ::1"), 2 * attempts);
 }
 
 TEST(HubNoConnection, HostTextTooLongIsRefused) {

@@ -1,5 +1,6 @@
 // corvel_read_thread on a thread of its own, as a host runs it, and whether
-// it has returned. Ending the object releases the hub and joins the thread.
+// it has returned. A host that stops and starts runs it again after it
+// returned. Ending the object releases the hub and joins the thread.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,11 @@ namespace palvex_test {
 class ReadThread {
 public:
     void start() {
+        if (thread_.joinable()) thread_.join();  // the last run has returned (or the host waits for it here)
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = false;
+        }
         thread_ = std::thread([this] {
             corvel_read_thread();
             std::lock_guard<std::mutex> lock(mutex_);
