@@ -6,9 +6,10 @@ the packet numbers, the filler rows and the first row.
     PALVEX_LIBRARY_DIR=build/default/src PYTHONPATH=python \
         python3 python/examples/decode_capture.py capture.bin
 
-What did not decode (a chunk cut off by the end of the file, corrupted
-chunk headers, a board the descriptor cannot serve) is reported on standard
-error, and the exit status is then 1.
+What did not decode (a damaged stretch the reader passed over, a chunk cut
+off by the end of the file, chunks of a family the descriptor cannot serve)
+is reported on standard error, and the exit status is then 1; everything
+else is decoded all the same.
 """
 import argparse
 import os

@@ -18,7 +18,8 @@ shared libraries of the build or installation: ``libPalvexWrapper.so``,
 from the loader's search. :mod:`palvex.lowlevel` is the plain binding of
 every export, one Python call per row.
 """
-from ._capture import CaptureWarning, Recording, decode_capture
+from ._capture import Recording, decode_capture
+from ._chunks import CaptureWarning
 from ._descriptor import column_names, default_descriptor_text
 from ._hub import Hub
 from ._mne import to_mne

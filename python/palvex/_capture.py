@@ -1,10 +1,11 @@
 """Decoding a capture file into one array per board.
 
-No Python code runs per row or per chunk: libPalvexCapture walks the chunk
-headers of the memory-mapped file in one call and hands a board's chunks to
-``interpret_data_fn`` in one call per block, the decoder appends the rows to
-a row buffer through ``palvex_rows_callback``, and each block's rows are
-taken into the result array in one call.
+No Python code runs per row or per chunk: libPalvexCapture reads the chunks
+of the memory-mapped file in place (finding their boundaries past damage, as
+the hub's read loop does) and records them in one call per block, then hands
+a board's chunks to ``interpret_data_fn`` in one call per block, the decoder
+appends the rows to a row buffer through ``palvex_rows_callback``, and each
+block's rows are taken into the result array in one call.
 """
 from __future__ import annotations
 
@@ -12,12 +13,14 @@ import ctypes
 import mmap
 import os
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Mapping
 
 import numpy as np
 
+from ._chunks import CaptureWarning, damage_messages
 from ._descriptor import Descriptor, DescriptorLike, parse_descriptor
-from ._libs import Native, native, ssid_text
+from ._libs import CAPTURE_CHUNK, CaptureTail, Native, native, ssid_text
 from ._process import hub_descriptor
 from ._rows import RowBuffer
 from .lowlevel import CommType, Result
@@ -26,15 +29,8 @@ __all__ = ["CaptureWarning", "Recording", "decode_capture"]
 
 CHUNK_HEADER_SIZE = 10
 WUA2_LENGTH = 216          # a WUA2 buffer has no type word; its length tells it
-_INDEX_BLOCK = 1 << 20     # chunk headers recorded per call
+_INDEX_BLOCK = 1 << 20     # chunks recorded per call
 _BLOCK_ROWS = 1 << 14      # rows a board's buffer holds while its chunks go in (4 MiB at 32 columns)
-_CAPTURE_FULL, _CAPTURE_CUT = 1, 2
-
-
-class CaptureWarning(UserWarning):
-    """A capture that was not decoded whole: a chunk cut off by the end of
-    the file, chunk headers with an impossible length, or a board whose
-    family the descriptor cannot serve."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -60,9 +56,13 @@ class Recording:
         a board whose channels do not change is never taken for a loss.
     rejected : int
         Chunks the library refused (wrong length, unknown type word).
-    refused : bool
-        True when the descriptor cannot serve the board's family: decoding
-        stopped at the first chunk the library refused with code 6.
+    refused : tuple of CommType
+        The families of the board's chunks that the descriptor cannot serve
+        (result code 6), in the order first met; those chunks are not
+        decoded, the board's other chunks are. Empty when there are none.
+    groups : mapping of str to tuple of int
+        The columns of each channel group, from the descriptor
+        (:attr:`Descriptor.groups`): which columns a family writes.
     """
 
     ssid: str
@@ -71,7 +71,8 @@ class Recording:
     data: np.ndarray
     filler: np.ndarray
     rejected: int = 0
-    refused: bool = False
+    refused: tuple[CommType, ...] = ()
+    groups: Mapping[str, tuple[int, ...]] = field(default_factory=dict)
 
     def __len__(self) -> int:
         return self.data.shape[0]
@@ -96,45 +97,52 @@ def _map(path: str) -> np.ndarray:
         return np.frombuffer(mmap.mmap(f.fileno(), 0, flags=flags, prot=mmap.PROT_READ), dtype=np.uint8)
 
 
-def _index(nat: Native, data: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, int, int | None]:
-    """Header offsets, payload lengths and SSID keys of the whole chunks, the
-    number of corrupted headers skipped, and the offset of a chunk the file
-    cuts off (None when the file ends with a whole chunk)."""
+def _index(nat: Native, data: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, CaptureTail]:
+    """Header offsets, payload lengths, SSID keys and bytes skipped before
+    each of the capture's chunks, and what the end left."""
     size = data.shape[0]
-    position, found, corrupted = ctypes.c_uint64(0), ctypes.c_uint64(0), ctypes.c_uint64(0)
+    reader = nat.capture.palvex_capture_open_memory(data.ctypes.data, size)
+    if not reader:
+        raise MemoryError("no capture reader")
     block = max(1, min(_INDEX_BLOCK, size // CHUNK_HEADER_SIZE + 1))
-    offsets, lengths, keys, skipped = [], [], [], 0
-    while True:
-        o = np.empty(block, dtype=np.uint64)
-        n = np.empty(block, dtype=np.int32)
-        k = np.empty(block, dtype=np.uint64)
-        why = nat.capture.palvex_capture_index(data.ctypes.data, size, ctypes.byref(position), o.ctypes.data,
-                                               n.ctypes.data, k.ctypes.data, block, ctypes.byref(found),
-                                               ctypes.byref(corrupted))
-        offsets.append(o[:found.value])
-        lengths.append(n[:found.value])
-        keys.append(k[:found.value])
-        skipped += corrupted.value
-        if why != _CAPTURE_FULL:
-            break
-    cut = position.value if why == _CAPTURE_CUT else None
-    return np.concatenate(offsets), np.concatenate(lengths), np.concatenate(keys), skipped, cut
+    parts: list[tuple[np.ndarray, ...]] = []
+    tail, found = CaptureTail(), ctypes.c_uint64(0)
+    try:
+        while True:
+            o, n = np.empty(block, np.uint64), np.empty(block, np.uint32)
+            k, s = np.empty(block, np.uint64), np.empty(block, np.uint64)
+            why = nat.capture.palvex_capture_index(reader, block, o.ctypes.data, n.ctypes.data, k.ctypes.data,
+                                                   s.ctypes.data, ctypes.byref(found))
+            parts.append(tuple(a[:found.value] for a in (o, n, k, s)))
+            if why != CAPTURE_CHUNK:
+                break
+        nat.capture.palvex_capture_tail_of(reader, ctypes.byref(tail))
+    finally:
+        nat.capture.palvex_capture_close(reader)
+    offsets, lengths, keys, skipped = (np.concatenate(column) for column in zip(*parts))
+    return offsets, lengths, keys, skipped, tail
 
 
 def _ssid(key: np.uint64) -> str:
     return ssid_text(int(key).to_bytes(8, "little").rstrip(b"\0"))
 
 
+def _families(data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """The family each chunk's buffer tells (0 where it tells none)."""
+    typed = (lengths >= 2) & (lengths != WUA2_LENGTH)
+    at = offsets[typed] + CHUNK_HEADER_SIZE
+    family = np.zeros(offsets.shape[0], dtype=np.int32)
+    family[typed] = data[at].astype(np.int32) | data[at + 1].astype(np.int32) << 8
+    family[lengths == WUA2_LENGTH] = CommType.WUA2
+    family[(family < CommType.WUA2) | (family > CommType.MES_5)] = 0
+    return family
+
+
 def _family(data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> CommType | None:
     """The family of the first of the chunks whose buffer tells one."""
     for start in range(0, offsets.shape[0], 64):  # almost always settled by the first chunk
-        o, n = offsets[start:start + 64], lengths[start:start + 64]
-        typed = (n >= 2) & (n != WUA2_LENGTH)
-        at = o[typed] + CHUNK_HEADER_SIZE
-        family = np.zeros(o.shape[0], dtype=np.int32)
-        family[typed] = data[at].astype(np.int32) | data[at + 1].astype(np.int32) << 8
-        family[n == WUA2_LENGTH] = CommType.WUA2
-        told = family[(family >= CommType.WUA2) & (family <= CommType.MES_5)]
+        told = _families(data, offsets[start:start + 64], lengths[start:start + 64])
+        told = told[told != 0]
         if told.size:
             return CommType(int(told[0]))
     return None
@@ -145,7 +153,7 @@ def _feed(nat: Native, data: np.ndarray, offsets: np.ndarray, lengths: np.ndarra
     """One board's chunks through a fresh decoder into a buffer of
     ``capacity`` rows, drained after every block of chunks.
 
-    Returns the rows, the result code of every chunk handed over, and 0; or,
+    Returns the rows, the result code of every chunk, and 0; or,
     when a block made more rows than the buffer holds (a long gap fills in
     many rows from one chunk), empty arrays and that block's row count.
     """
@@ -170,9 +178,9 @@ def _feed(nat: Native, data: np.ndarray, offsets: np.ndarray, lengths: np.ndarra
                 grown[:filled] = out[:filled]
                 out = grown
             filled += ring.take_into(out, filled)
-            if done < k:  # the descriptor cannot serve this board
-                break
-        return out[:filled], results[:fed], 0
+            if done < k:  # never: the chunks were found in these very bytes
+                raise RuntimeError(f"a chunk at byte {offsets[fed]} lies outside the capture")
+        return out[:filled], results, 0
     finally:
         nat.decoder.release()  # before the buffer goes: the decoder holds it as its context
         ring.destroy()
@@ -214,12 +222,18 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
     dict of str to Recording
         One recording per SSID, in the order the boards first appear.
 
+    Damage costs the chunks it hit: the reader finds the chunk boundaries
+    after a corrupted length, junk or a chunk with bytes torn out as the
+    hub's read loop does, and every later chunk is decoded; no board is
+    made up from the bytes passed over. A chunk of a family the descriptor
+    cannot serve costs that chunk: the board's other chunks are decoded.
+
     Warns
     -----
     CaptureWarning
-        When a chunk is cut off by the end of the file (the whole chunks
-        before it are decoded), when chunk headers with an impossible length
-        were skipped, or when the descriptor cannot serve a board's family.
+        Once per damaged stretch, with its byte offset and length; when a
+        chunk is cut off by the end of the file; once per board and family
+        the descriptor cannot serve.
 
     Raises
     ------
@@ -240,13 +254,9 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
     if os.path.isdir(path):
         raise IsADirectoryError(f"cannot read capture {path}: it is a directory")
     data = _map(path)
-    offsets, lengths, keys, corrupted, cut = _index(nat, data)
-    if cut is not None:
-        warnings.warn(f"truncated capture {path}: the chunk at byte {cut} is cut off by the end of the file; "
-                      f"the {offsets.shape[0]} whole chunks before it are decoded", CaptureWarning, stacklevel=2)
-    if corrupted:
-        warnings.warn(f"capture {path}: skipped {corrupted} chunk header(s) with a corrupted length",
-                      CaptureWarning, stacklevel=2)
+    offsets, lengths, keys, skipped, tail = _index(nat, data)
+    for message in damage_messages(path, offsets, skipped, tail, data.shape[0]):
+        warnings.warn(message, CaptureWarning, stacklevel=2)
 
     boards = []  # (first chunk, SSID key, its chunks)
     for key in np.unique(keys):
@@ -259,14 +269,24 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
         for _, key, mine in sorted(boards, key=lambda b: b[0]):
             ssid = _ssid(key)
             o, n = offsets[mine], lengths[mine]
-            family = _family(data, o, n)
             rows, results = _decode_board(nat, data, o, n, d.num_rows)
-            refused = bool(results.size) and results[-1] == Result.NO_DESCRIPTOR
-            if refused:
-                warnings.warn(f"board {ssid}: the library refused the descriptor (result code 6) for its "
-                              f"family {family.name if family else '?'}", CaptureWarning, stacklevel=2)
-            filler = rows[:, d.filler] == 1.0
-            recordings[ssid] = Recording(ssid=ssid, family=family, columns=d.columns, data=rows, filler=filler,
-                                         rejected=int(np.count_nonzero(results[:len(results) - refused])),
-                                         refused=refused)
+            no_descriptor = results == Result.NO_DESCRIPTOR
+            refused = _refused_families(data, o[no_descriptor], n[no_descriptor])
+            for family, count in refused:
+                warnings.warn(f"board {ssid}: the descriptor cannot serve {family.name} (result code 6): "
+                              f"{count} {family.name} chunk{'' if count == 1 else 's'} not decoded",
+                              CaptureWarning, stacklevel=2)
+            recordings[ssid] = Recording(
+                ssid=ssid, family=_family(data, o, n), columns=d.columns, data=rows,
+                filler=rows[:, d.filler] == 1.0,
+                rejected=int(np.count_nonzero((results != 0) & ~no_descriptor)),
+                refused=tuple(family for family, _ in refused), groups=d.groups)
     return recordings
+
+
+def _refused_families(data: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> list[tuple[CommType, int]]:
+    """The families of the chunks the library refused with code 6, in the
+    order first met, with their counts."""
+    families = _families(data, offsets, lengths)
+    told, first, counts = np.unique(families[families != 0], return_index=True, return_counts=True)
+    return [(CommType(int(told[i])), int(counts[i])) for i in np.argsort(first)]

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import json
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Mapping, Union
 
@@ -55,6 +55,10 @@ class Descriptor:
     filler : int
         The ``"filler_channel"`` column: the descriptor's own, or the one
         added at the end of the row when it names none.
+    groups : mapping of str to tuple of int
+        The columns of each channel group the families write: ``"exg"``,
+        ``"accel"``, ``"gyro"``, ``"resistance"``, ``"ppg"`` and
+        ``"ppg_raw"`` (empty for a group the descriptor has not).
     """
 
     text: str
@@ -62,6 +66,7 @@ class Descriptor:
     columns: tuple[str, ...]
     package_num: int
     filler: int
+    groups: Mapping[str, tuple[int, ...]] = field(default_factory=dict)
 
 
 def _is_int(v: Any) -> bool:
@@ -174,7 +179,9 @@ def parse_descriptor(descriptor: DescriptorLike = None) -> Descriptor:
         filler, nr = nr, nr + 1
         columns += ("filler",)
         text = json.dumps({**j, "filler_channel": filler, "num_rows": nr})
-    return Descriptor(text=text, num_rows=nr, columns=columns, package_num=package_num, filler=filler)
+    groups = {g: tuple(group(f"{g}_channels")) for g in ("exg", "accel", "gyro", "resistance", "ppg", "ppg_raw")}
+    return Descriptor(text=text, num_rows=nr, columns=columns, package_num=package_num, filler=filler,
+                      groups=groups)
 
 
 def column_names(descriptor: DescriptorLike = None) -> list[str]:

@@ -5,8 +5,9 @@ The package needs, from one build or one installation:
 - ``libPalvexWrapper.so`` -- the decoder;
 - ``libPalvexRows.so`` -- the row buffer, whose ``palvex_rows_callback``
   takes the decoder's rows without any Python code running per row;
-- ``libPalvexCapture.so`` -- walks a capture's chunks and hands them to the
-  decoder, one foreign call per block instead of one per chunk.
+- ``libPalvexCapture.so`` -- the capture reader: finds a capture's chunks
+  as the hub's read loop does (past damage) and hands them to the decoder,
+  one foreign call per block instead of one per chunk.
 
 Where they are looked for, first match wins:
 
@@ -24,7 +25,8 @@ import os
 import threading
 from pathlib import Path
 
-__all__ = ["LIBRARY_DIR_ENV", "library_dir", "library_path", "native", "ssid_text", "ssid_bytes"]
+__all__ = ["LIBRARY_DIR_ENV", "library_dir", "library_path", "native", "ssid_text", "ssid_bytes", "CaptureChunk",
+           "CaptureTail", "CAPTURE_END", "CAPTURE_CHUNK", "CAPTURE_MORE", "CAPTURE_READ_ERROR"]
 
 LIBRARY_DIR_ENV = "PALVEX_LIBRARY_DIR"
 _SONAMES = {
@@ -61,7 +63,6 @@ def _load(which: str) -> ctypes.CDLL:
 
 
 _u64p = ctypes.POINTER(ctypes.c_uint64)
-_i32p = ctypes.POINTER(ctypes.c_int32)
 _vp = ctypes.c_void_p
 _size = ctypes.c_size_t
 
@@ -89,12 +90,30 @@ _SIGNATURES = {
         "palvex_rows_refused": (ctypes.c_uint64, [_vp]),
     },
     "capture": {
-        "palvex_capture_index": (ctypes.c_int32, [_vp, ctypes.c_uint64, _u64p, _vp, _vp, _vp, ctypes.c_uint64,
-                                                  _u64p, _u64p]),
+        "palvex_capture_open_memory": (_vp, [_vp, ctypes.c_uint64]),
+        "palvex_capture_open_file": (_vp, [ctypes.c_char_p]),
+        "palvex_capture_next": (ctypes.c_int32, [_vp, _vp]),
+        "palvex_capture_tail_of": (ctypes.c_int32, [_vp, _vp]),
+        "palvex_capture_index": (ctypes.c_int32, [_vp, ctypes.c_uint64, _vp, _vp, _vp, _vp, _u64p]),
         "palvex_capture_feed": (ctypes.c_uint64, [_vp, ctypes.c_uint64, _vp, _vp, ctypes.c_uint64,
                                                   _vp, _vp, _vp, _vp]),
+        "palvex_capture_close": (None, [_vp]),
     },
 }
+
+
+class CaptureChunk(ctypes.Structure):
+    """palvex_capture_chunk of capture.h."""
+    _fields_ = [("ssid", ctypes.c_char * 7), ("length", ctypes.c_uint32), ("payload", ctypes.c_void_p),
+                ("offset", ctypes.c_uint64), ("skipped", ctypes.c_uint64)]
+
+
+class CaptureTail(ctypes.Structure):
+    """palvex_capture_tail of capture.h."""
+    _fields_ = [("skipped", ctypes.c_uint64), ("cut_offset", ctypes.c_uint64), ("cut_size", ctypes.c_uint64)]
+
+
+CAPTURE_END, CAPTURE_CHUNK, CAPTURE_MORE, CAPTURE_READ_ERROR = 0, 1, 2, -1
 
 
 class Native:

@@ -33,7 +33,7 @@ import ctypes
 import enum
 import threading
 
-from . import _libs
+from . import _chunks, _libs
 from ._descriptor import MAX_ROW_LENGTH, column_names, default_descriptor_text
 from ._process import claim_hub
 
@@ -326,26 +326,10 @@ class Library:
 
 def read_capture(path):
     """Yields (ssid, payload, offset) for every chunk of a capture file (hub
-    chunks as on the wire). Raises ValueError at a truncated chunk; a header
-    with a negative length is skipped as the hub reader does."""
-    import struct
-    with open(path, "rb") as f:
-        offset = 0
-        while True:
-            header = f.read(10)
-            if not header:
-                return
-            if len(header) < 10:
-                raise ValueError(f"truncated capture {path}: the chunk at byte {offset} has only "
-                                 f"{len(header)} bytes of its 10-byte header")
-            ssid = header[:6].split(b"\0", 1)[0].decode(errors="replace")
-            (length,) = struct.unpack("<i", header[6:])
-            if length < 0:
-                offset += 10
-                continue
-            payload = f.read(length)
-            if len(payload) < length:
-                raise ValueError(f"truncated capture {path}: the chunk at byte {offset} needs {length} "
-                                 f"payload bytes, only {len(payload)} present")
-            yield ssid, payload, offset
-            offset += 10 + length
+    chunks as on the wire), read by libPalvexCapture as the hub's read loop
+    reads: past a corrupted length, junk or a torn chunk, no SSID made up
+    from the bytes passed over. Each damaged stretch, and a chunk cut off by
+    the end of the file, is a :class:`palvex.CaptureWarning` once the end is
+    reached. Raises OSError when the file cannot be read."""
+    for ssid, payload, offset in _chunks.read_chunks(path):
+        yield _libs.ssid_text(ssid), payload, offset

@@ -2,6 +2,7 @@
 the same rows bit for bit, the same column names, the same filler rows;
 and what a capture or a descriptor can get wrong."""
 import json
+import re
 import struct
 import warnings
 
@@ -11,7 +12,7 @@ import pytest
 import palvex
 from palvex import _capture
 from conftest import FIVE_FAMILIES, DecodedCsv, make_capture, write_descriptor
-from tooltest import chunk, chunks
+from tooltest import chunk, chunk_bytes, chunks, damaged_captures
 
 DEFAULT = json.loads(palvex.DEFAULT_DESCRIPTOR)
 
@@ -59,7 +60,7 @@ def test_every_board_decodes_to_palvex_decodes_rows(tmp_path, five_capture, vari
         assert np.array_equal(rec.filler, csv.filler_flags[ssid])
         assert 0 < rec.filler.sum() < len(rec)  # every 37th packet lost
         assert (rec.ssid, rec.family, rec.rejected, rec.refused) == (ssid, palvex.CommType[FIVE_FAMILIES[ssid]],
-                                                                     0, False)
+                                                                     0, ())
 
 
 def header(ssid_field, length):
@@ -73,13 +74,15 @@ def test_odd_chunks_and_a_cut_end_give_palvex_decodes_rows(tmp_path):
     source = make_capture(tmp_path / "src.cap", {"A1": "MES_4", "B2": "WUA2", "E5": "MES_5"}, 120,
                           "--lose-every", 25)
     rename = {"A1": "A1", "B2": "ABCDEF", "E5": ""}
+    # Early (A1 has lost nothing yet, so its next buffer is not the one
+    # dropped after a gap), each between two whole chunks.
+    odd = {30: header(b"\xff" * 6, -7),                    # corrupted length: skipped alone
+           31: chunk("A1", b"\x04\x00" + bytes(68)),       # MES_4 type word, wrong length: refused (1)
+           32: chunk("A1", b"\x09\x00" + bytes(75)),       # unknown type word: refused (11)
+           33: chunk("A1", b"\x01\x02\x03\x04\x05")}       # a confirmation: consumed, no rows
     out = bytearray()
     for i, (ssid, _, payload) in enumerate(chunks(source)):
-        if i == 30:  # early: A1 has lost nothing yet, so its next buffer is not the one dropped after a gap
-            out += header(b"\xff" * 6, -7)                        # corrupted length: skipped alone
-            out += chunk("A1", b"\x04\x00" + bytes(68))           # MES_4 type word, wrong length: refused (1)
-            out += chunk("A1", b"\x09\x00" + bytes(75))           # unknown type word: refused (11)
-            out += chunk("A1", b"\x01\x02\x03\x04\x05")           # a confirmation: consumed, no rows
+        out += odd.get(i, b"")
         if 40 <= i < 43 and ssid == "A1":
             out += header(b"A1\0Z\0\0", len(payload)) + payload   # still board A1
         else:
@@ -87,16 +90,18 @@ def test_odd_chunks_and_a_cut_end_give_palvex_decodes_rows(tmp_path):
     path = tmp_path / "odd.cap"
     path.write_bytes(bytes(out[:-20]))
     csv = DecodedCsv(str(path))
-    assert csv.proc.returncode == 1 and "truncated capture" in csv.proc.stderr
+    assert csv.proc.returncode == 0 and "truncated capture" in csv.proc.stderr
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         boards = palvex.decode_capture(path)
 
-    messages = sorted(str(w.message) for w in caught)
+    messages = [str(w.message) for w in caught]
     assert [w.category for w in caught] == [palvex.CaptureWarning] * 2
-    assert "skipped 1 chunk header(s) with a corrupted length" in messages[0]
-    assert "truncated capture" in messages[1] and "is cut off by the end of the file" in messages[1]
+    assert re.fullmatch(r"capture .*odd\.cap: skipped 10 bytes at byte \d+, where no chunk boundary was found",
+                        messages[0])
+    assert re.fullmatch(r"truncated capture .*: the chunk at byte \d+ is cut off by the end \(71 bytes of it "
+                        r"present\); the chunks before it are decoded", messages[1])
     assert list(boards) == ["A1", "ABCDEF", ""] == list(csv.boards)
     for ssid, rec in boards.items():
         assert_same_rows(rec, csv, ssid)
@@ -105,18 +110,68 @@ def test_odd_chunks_and_a_cut_end_give_palvex_decodes_rows(tmp_path):
     assert [boards[s].family for s in boards] == [palvex.CommType.MES_4, palvex.CommType.WUA2, palvex.CommType.MES_5]
 
 
-def test_a_board_the_descriptor_cannot_serve_is_reported_and_the_others_decode(tmp_path, five_capture):
+STRETCH = re.compile(r"capture .*: skipped (\d+) bytes? at byte (\d+), where no chunk boundary was found")
+
+
+def test_damage_costs_the_chunks_it_hit_as_in_palvex_decode(tmp_path):
+    """A corrupted length, junk between two chunks, a chunk with bytes torn
+    out: the rows are those of the chunks the damage did not hit, each
+    damaged stretch is one warning with its offset and length, and no board
+    is made up from the bytes passed over."""
+    clean = chunk_bytes(make_capture(tmp_path / "clean.cap", {"A1": "MES_4", "B2": "WUA2", "C3": "IMP_3"}, 200))
+    for damage in damaged_captures(clean):
+        damaged, whole = damage.write(tmp_path)
+        csv = DecodedCsv(damaged)
+        assert csv.proc.returncode == 0, csv.proc.stderr
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            boards = palvex.decode_capture(damaged)
+        expected = palvex.decode_capture(whole)
+        assert list(boards) == list(expected) == ["A1", "B2", "C3"], damage.name
+        for ssid, rec in boards.items():
+            assert np.array_equal(rec.data.view(np.uint64), expected[ssid].data.view(np.uint64)), damage.name
+            assert_same_rows(rec, csv, ssid)
+        got = [(int(at), int(n)) for n, at in (STRETCH.fullmatch(str(w.message)).groups() for w in caught)]
+        assert got == damage.stretches, damage.name
+        assert all(w.category is palvex.CaptureWarning for w in caught)
+
+
+def test_an_ssid_of_raw_bytes_names_its_board_and_palvex_decode_escapes_it(tmp_path):
+    source = make_capture(tmp_path / "src.cap", {"A1": "MES_4"}, 10)
+    path = tmp_path / "raw.cap"
+    path.write_bytes(b"".join(header(b"\xff\xfeZ\0\0\0", len(p)) + p for _, _, p in chunks(source)))
+    boards = palvex.decode_capture(path)
+    (ssid,) = boards
+    assert ssid.encode("utf-8", "surrogateescape") == b"\xff\xfeZ"
+    assert np.array_equal(boards[ssid].data, palvex.decode_capture(source)["A1"].data)
+    assert list(DecodedCsv(str(path)).boards) == ["\\xff\\xfeZ"]  # text, so the CSV is UTF-8
+
+
+def test_a_family_the_descriptor_cannot_serve_costs_its_chunks_and_the_others_decode(tmp_path, five_capture):
     descriptor = {k: v for k, v in DEFAULT.items() if k != "ppg_raw_channels"}  # MES_5 needs it
     csv = DecodedCsv(five_capture, write_descriptor(tmp_path, descriptor))
-    assert csv.proc.returncode == 1 and "refused the descriptor" in csv.proc.stderr
+    assert csv.proc.returncode == 0, csv.proc.stderr
 
-    with pytest.warns(palvex.CaptureWarning, match=r"board E5: the library refused the descriptor .* MES_5"):
+    with pytest.warns(palvex.CaptureWarning, match=r"board E5: the descriptor cannot serve MES_5 \(result code 6\): "
+                                                   r"\d+ MES_5 chunks not decoded"):
         boards = palvex.decode_capture(five_capture, json.dumps(descriptor))
 
-    assert (boards["E5"].refused, len(boards["E5"]), boards["E5"].family) == (True, 0, palvex.CommType.MES_5)
+    assert (boards["E5"].refused, len(boards["E5"]), boards["E5"].family) == ((palvex.CommType.MES_5,), 0,
+                                                                              palvex.CommType.MES_5)
     for ssid in ("A1", "B2", "C3", "D4"):
-        assert not boards[ssid].refused
+        assert boards[ssid].refused == ()
         assert_same_rows(boards[ssid], csv, ssid)
+
+    # A board that switches to MES_5 for one packet and back: only that packet is lost.
+    mes4 = chunk_bytes(make_capture(tmp_path / "m4.cap", {"A1": "MES_4"}, 70))
+    mes5 = chunk_bytes(make_capture(tmp_path / "m5.cap", {"A1": "MES_5"}, 50))
+    switching = tmp_path / "switch.cap"
+    switching.write_bytes(b"".join(mes4[:39] + [mes5[39]] + mes4[40:]))
+    with pytest.warns(palvex.CaptureWarning, match=r"board A1: the descriptor cannot serve MES_5 \(result code 6\): "
+                                                   r"1 MES_5 chunk not decoded"):
+        a1 = palvex.decode_capture(switching, descriptor)["A1"]
+    assert a1["package_num"].tolist() == list(range(1, 79)) + list(range(81, 141))
+    assert (a1.family, a1.refused, a1.rejected) == (palvex.CommType.MES_4, (palvex.CommType.MES_5,), 0)
 
 
 def test_a_gap_longer_than_the_buffer_loses_no_filler_row(tmp_path, monkeypatch):

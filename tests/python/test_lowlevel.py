@@ -5,7 +5,9 @@ import json
 import re
 import time
 import unittest
+import warnings
 
+import palvex
 from palvex import lowlevel
 from tooltest import (CORVEL_SIM, PALVEX_DECODE, PALVEX_HEADER, ScratchCase, Simulator, chunk, read_csv,
                       rows_by_board, run)
@@ -120,15 +122,24 @@ class Binding(ScratchCase):
         self.assertEqual(self.lib.data_write(b"\x01\x02", ctx), lowlevel.Result.OK)
         self.assertEqual(got, [b"\x01\x02\x00\x00\x00"])
 
-    def test_read_capture_stops_at_a_truncated_chunk(self):
+    def test_read_capture_reads_past_damage_and_warns_of_it(self):
+        # A chunk, a header of corrupted length followed by junk, a chunk, and
+        # a chunk cut off by the end.
         path = self.path("t.cap")
         with open(path, "wb") as f:
-            f.write(chunk("A1", mes4(1)) + chunk("", b"", length=-1) + chunk("B2", mes4(1))[:-3])
-        got = []
-        with self.assertRaisesRegex(ValueError, r"chunk at byte 97 needs 77 payload bytes, only 74 present"):
-            for item in lowlevel.read_capture(path):
-                got.append(item[:1] + item[2:])
-        self.assertEqual(got, [("A1", 0)])
+            f.write(chunk("A1", mes4(1)) + chunk("", b"", length=-1) + bytes(range(7)) + chunk("B2", mes4(1))
+                    + chunk("B2", mes4(3))[:-3])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            got = [(ssid, offset) for ssid, _, offset in lowlevel.read_capture(path)]
+        self.assertEqual(got, [("A1", 0), ("B2", 104)])
+        self.assertEqual([str(w.message) for w in caught], [
+            f"capture {path}: skipped 17 bytes at byte 87, where no chunk boundary was found",
+            f"truncated capture {path}: the chunk at byte 191 is cut off by the end (84 bytes of it present); "
+            "the chunks before it are decoded"])
+        self.assertTrue(all(w.category is palvex.CaptureWarning for w in caught))
+        with self.assertRaisesRegex(OSError, "cannot read capture"):
+            next(lowlevel.read_capture(self.path("missing.cap")))
 
     def test_a_missing_library_is_named(self):
         with self.assertRaisesRegex(OSError, r"cannot load /nowhere/libPalvexWrapper\.so"):

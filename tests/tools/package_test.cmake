@@ -1,5 +1,5 @@
 # Installs the build into a fresh prefix and builds a C consumer of both
-# libraries (the decoder and the row buffer) against it twice: through
+# libraries (the decoder, the row buffer and the capture reader) against it twice: through
 # find_package(PalvexWrapper CONFIG) and through pkg-config. Both consumers
 # must run and decode. The installed Python package must find the installed
 # libraries and default descriptor, with the source tree out of its reach.
@@ -30,11 +30,13 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 file(GLOB_RECURSE pc_files ${prefix}/*/palvex.pc)
 file(GLOB_RECURSE config_files ${prefix}/*/PalvexWrapperConfig.cmake)
 file(GLOB_RECURSE rows_pc_files ${prefix}/*/palvex-rows.pc)
+file(GLOB_RECURSE capture_pc_files ${prefix}/*/palvex-capture.pc)
 file(GLOB_RECURSE libs ${prefix}/*/libPalvexWrapper.so)
 file(GLOB_RECURSE rows_libs ${prefix}/*/libPalvexRows.so)
 file(GLOB_RECURSE capture_libs ${prefix}/*/libPalvexCapture.so)
-if(NOT pc_files OR NOT rows_pc_files OR NOT config_files OR NOT libs OR NOT rows_libs OR NOT capture_libs
-   OR NOT EXISTS ${prefix}/include/palvex/palvex.h OR NOT EXISTS ${prefix}/include/palvex/rows.h)
+if(NOT pc_files OR NOT rows_pc_files OR NOT capture_pc_files OR NOT config_files OR NOT libs OR NOT rows_libs
+   OR NOT capture_libs OR NOT EXISTS ${prefix}/include/palvex/palvex.h OR NOT EXISTS ${prefix}/include/palvex/rows.h
+   OR NOT EXISTS ${prefix}/include/palvex/capture.h)
   message(FATAL_ERROR "install tree incomplete: pc=${pc_files} ${rows_pc_files} config=${config_files} "
     "lib=${libs} ${rows_libs}")
 endif()
@@ -59,7 +61,7 @@ list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 find_program(PKG_CONFIG pkg-config REQUIRED)
-run(${PKG_CONFIG} --cflags --libs palvex palvex-rows)
+run(${PKG_CONFIG} --cflags --libs palvex palvex-rows palvex-capture)
 string(STRIP "${run_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${PKG_CONFIG} --modversion palvex)

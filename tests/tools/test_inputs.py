@@ -46,15 +46,24 @@ class NoRows(ScratchCase):
 
     def test_nothing_to_decode_is_an_error_of_one_line(self):
         rng = random.Random(15)
-        refused = b"".join(chunk("A1", b"\x09\x00" + bytes(75)) for _ in range(10)) + \
-            b"".join(chunk("B1", b"\x04\x00" + bytes(28)) for _ in range(10))
+        # Chunks the library refuses have no plausible header (an unknown
+        # type word, a wrong length): each is followed by a configuration
+        # confirmation, whose header is, so that they read as chunks.
+        confirmation = chunk("A1", b"\x01" * 5)
+        refused = b"".join(chunk("A1", b"\x09\x00" + bytes(75)) + confirmation for _ in range(10)) + \
+            b"".join(chunk("B1", b"\x04\x00" + bytes(28)) + confirmation for _ in range(10))
         cases = [
             ("empty", b"", r"no row decoded from .*in\.cap: it is empty$"),
-            ("random bytes", bytes(rng.randrange(256) for _ in range(100_000)), r"no row decoded from .*in\.cap: "),
+            ("random bytes", bytes(rng.randrange(256) for _ in range(100_000)),
+             r"no row decoded from .*in\.cap: no hub chunk \(100000 bytes skipped, where no chunk boundary was "
+             r"found\)$"),
             ("corrupted headers only", chunk("", b"", length=-1) * 5,
-             r"no row decoded from .*: no hub chunk \(5 chunk headers with a corrupted length\)$"),
-            ("every buffer refused", refused,
-             r"no row decoded from .*: the library refused all 20 buffers of 2 boards \(result codes 1 and 11\)$"),
+             r"no row decoded from .*: no hub chunk \(50 bytes skipped, where no chunk boundary was found\)$"),
+            ("a chunk cut off", chunk("A1", b"\x04\x00" + bytes(75))[:50],
+             r"no row decoded from .*: no hub chunk \(50 bytes of a chunk cut off by the end\)$"),
+            ("every buffer refused or without rows", refused,
+             r"no row decoded from .*: no buffer gave a row; the library refused 20 of 40 buffers of 2 boards "
+             r"\(result codes 1 and 11\)$"),
         ]
         for name, data, pattern in cases:
             with self.subTest(name):

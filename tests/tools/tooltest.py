@@ -202,3 +202,72 @@ def chunks(path):
 
 def chunk(ssid, payload, length=None):
     return ssid.encode().ljust(6, b"\0") + struct.pack("<i", len(payload) if length is None else length) + payload
+
+
+def chunk_bytes(path):
+    """The chunks of a clean capture as the bytes they are in the file."""
+    return [chunk(s, p) for s, _, p in chunks(path)]
+
+
+class Damage:
+    """A capture damaged the way files get damaged, made from the chunks of a
+    clean one: which chunks the damage hits, the stretches (byte offset,
+    length) a reader has to pass over, and the capture of the chunks it does
+    not hit, whose decoding the damaged one must give."""
+
+    def __init__(self, name, pieces):
+        # pieces: (bytes, kept) in file order; kept False for damage.
+        self.name = name
+        self.data = b"".join(b for b, _ in pieces)
+        self.survivors = b"".join(b for b, kept in pieces if kept)
+        self.stretches, at, damaged = [], 0, 0
+        for b, kept in pieces:
+            if not kept:
+                damaged += len(b)
+            elif damaged:
+                self.stretches.append((at - damaged, damaged))
+                damaged = 0
+            at += len(b)
+        if damaged:
+            self.stretches.append((at - damaged, damaged))
+
+    def write(self, directory):
+        """Writes the damaged capture and the survivors' capture; returns both paths."""
+        paths = os.path.join(directory, f"{self.name}.cap"), os.path.join(directory, f"{self.name}-whole.cap")
+        for path, data in zip(paths, (self.data, self.survivors)):
+            with open(path, "wb") as f:
+                f.write(data)
+        return paths
+
+
+def with_length(c, length):
+    return c[:6] + struct.pack("<i", length) + c[10:]
+
+
+def damaged_captures(clean):
+    """The damage of a capture's life, each far from the next: a corrupted
+    length (161655, a value no chunk has), 333 bytes of junk between two
+    chunks, a chunk with 40 bytes torn out of its middle, and all three in
+    one capture. `clean`: the chunks of a clean capture, as bytes."""
+    junk = bytes((i * 151 + 17) % 256 for i in range(333))
+    n = len(clean)
+    a, b, c = n // 4, n // 2, 3 * n // 4
+
+    def damaged(name, spots):
+        pieces = []
+        for i, ch in enumerate(clean):
+            what = spots.get(i)
+            if what == "length":
+                pieces.append((with_length(ch, 161655), False))
+            elif what == "junk":
+                pieces += [(junk, False), (ch, True)]
+            elif what == "torn":
+                middle = len(ch) // 2
+                pieces.append((ch[:middle - 20] + ch[middle + 20:], False))
+            else:
+                pieces.append((ch, True))
+        return Damage(name, pieces)
+
+    return [damaged("corrupted-length", {a: "length"}), damaged("junk", {b: "junk"}),
+            damaged("torn", {c: "torn"}), damaged("all-three", {a: "length", b: "junk", c: "torn"})]
+

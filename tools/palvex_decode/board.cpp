@@ -11,6 +11,12 @@ std::uint64_t Board::rejected() const {
     return n;
 }
 
+std::uint64_t Board::not_served_count() const {
+    std::uint64_t n = 0;
+    for (const auto& r : not_served) n += r.second;
+    return n;
+}
+
 std::string plural(std::uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
@@ -34,7 +40,7 @@ void print_summary(const Boards& boards, const Descriptor& d) {
         const Board& b = *bp;
         const TimeLine& t = b.time;
         total += t.rows();
-        std::string line = "palvex-decode: board " + b.ssid + " (" + board_family_name(b.family, d) +
+        std::string line = "palvex-decode: board " + b.label + " (" + board_family_name(b.family, d) +
                            "): " + plural(t.rows(), "row") + ", " + plural(t.fillers(), "filler row") + ", " +
                            plural(t.lost_packets(), "lost packet") + ", " +
                            plural(t.dropped_packets(), "dropped packet");
@@ -44,7 +50,9 @@ void print_summary(const Boards& boards, const Descriptor& d) {
             line += ", " + std::to_string(t.restarts()) +
                     (t.restarts() == 1 ? " counter discontinuity" : " counter discontinuities");
         if (b.rejected()) line += ", " + plural(b.rejected(), "buffer") + " refused by the library";
-        if (b.refused) line += ", not decoded: the descriptor does not serve " + std::string(family_name(b.family));
+        for (const auto& [family, n] : b.not_served)
+            line += ", " + plural(n, (std::string(family_name(family)) + " buffer").c_str()) +
+                    " not decoded: the descriptor does not serve " + family_name(family);
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (boards.size() > 1)

@@ -11,6 +11,7 @@
 
 #include "columns.h"
 #include "families.h"
+#include "ssid_text.h"
 #include "time_line.h"
 
 namespace palvex_tools {
@@ -19,19 +20,23 @@ class Session;
 
 // A board is also the host context the library hands back with its rows.
 struct Board {
-    Board(Session& s, std::string id) : session(&s), ssid(std::move(id)) {}
+    Board(Session& s, std::string id) : session(&s), ssid(std::move(id)), label(shown_ssid(ssid)) {}
 
     Session* session;
-    std::string ssid;
-    std::string csv_ssid;  // as written in the CSV
+    std::string ssid;           // its bytes, as the library knows the board
+    std::string label;          // as messages and the CSV show it (shown_ssid)
+    std::string csv_ssid;       // as written in the CSV
     Family family = Family::unknown;
     TimeLine time;              // rows, fillers and losses, by packet number
     std::uint64_t packets = 0;  // buffers handed to the library (captures)
-    std::map<int, std::uint64_t> refusals;  // buffers the library refused, by result code
-    bool refused = false;       // the library refused the descriptor for this board's family
+    std::map<int, std::uint64_t> refusals;  // buffers the library refused, by result code (6 apart)
+    // Buffers of families the descriptor cannot serve (result code 6), by
+    // family: each costs itself, the board's other buffers are decoded.
+    std::map<Family, std::uint64_t> not_served;
     std::atomic<std::uint64_t> progress_rows{0};
 
     std::uint64_t rejected() const;
+    std::uint64_t not_served_count() const;
 };
 
 using Boards = std::vector<std::unique_ptr<Board>>;

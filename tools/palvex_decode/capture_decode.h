@@ -11,10 +11,12 @@
 
 namespace palvex_tools {
 
-// Decodes what the capture holds before its first problem (every board's
-// rows are complete up to that point), completes the outputs and reports;
-// with --list, prints the boards instead. A capture of which no row could
-// be decoded is an error of one line. Returns the exit status.
+// Decodes every chunk the capture reader finds (damage costs the chunks it
+// hit: each damaged stretch is a warning with its offset and length, as is
+// a chunk cut off by the end, and a buffer of a family the descriptor
+// cannot serve costs that buffer), completes the outputs and reports; with
+// --list, prints the boards instead. A capture of which no row could be
+// decoded is an error of one line. Returns the exit status.
 int run_capture(Session& session, const CaptureInput& input);
 
 }  // namespace palvex_tools

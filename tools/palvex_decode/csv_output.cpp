@@ -7,9 +7,10 @@
 namespace palvex_tools {
 namespace {
 
-// An SSID is six raw bytes on the wire: quote it when it holds CSV syntax.
+// An SSID as shown_ssid() gives it (printable ASCII, so the CSV is always
+// UTF-8): quoted when it holds CSV syntax.
 std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    if (text.find_first_of(",\"") == std::string::npos) return text;
     std::string out = "\"";
     for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
@@ -50,7 +51,7 @@ bool CsvOutput::start() {
 
 void CsvOutput::row(Board& b, const double* row, std::size_t count, std::uint64_t index) {
     if (!out_ && !start()) return;
-    if (b.csv_ssid.empty()) b.csv_ssid = csv_field(b.ssid);
+    if (b.csv_ssid.empty()) b.csv_ssid = csv_field(b.label);
     const std::size_t need = b.csv_ssid.size() + 32 * (count + 2);
     if (line_.size() < need) line_.resize(need);
     std::size_t n = 0;

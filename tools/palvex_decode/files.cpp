@@ -35,7 +35,10 @@ CaptureInput::CaptureInput(const std::string& path, StopSignals& signals)
     if (::stat(path.c_str(), &st) != 0) throw palvex_test::CaptureError("cannot read capture " + path + ": " + std::strerror(errno));
     if (S_ISREG(st.st_mode)) {
         size_ = static_cast<std::uint64_t>(st.st_size);
-        palvex_test::CaptureReader check(path);  // readable at all
+        // Readable at all: the reason is told here, the capture reader has none to tell.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw palvex_test::CaptureError("cannot read capture " + path + ": " + std::strerror(errno));
+        ::close(fd);
         return;
     }
     if (S_ISDIR(st.st_mode)) throw palvex_test::CaptureError("cannot read capture " + path + ": " + std::strerror(EISDIR));

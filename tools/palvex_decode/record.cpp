@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "capture.h"
 #include "capture_decode.h"
+#include "capture_reader.h"
 #include "command_line.h"
 #include "hub_client.h"
 #include "progress.h"
@@ -30,18 +32,39 @@ int run_record(Session& session) {
     const auto started = Clock::now();
     if (session.bdf()) session.bdf()->set_start(StartTime::at(std::chrono::system_clock::now()));
     // The capture file comes with the first whole chunk: a hub that sends
-    // nothing leaves no empty file behind.
+    // nothing leaves no empty file behind. Chunks are found by the capture
+    // library's reader, as the library's read loop finds them, and written
+    // as whole chunks; damage the hub sent is passed over and counted.
     std::unique_ptr<palvex_test::CaptureWriter> out;
-    palvex_test::ChunkSplitter chunks_in;
-    std::uint64_t chunks = 0, bytes = 0;
-    const auto record = [&](const std::uint8_t* chunk, std::size_t size) {
-        if (!out) out = std::make_unique<palvex_test::CaptureWriter>(o.record);
-        out->write(chunk, size);
-        ++chunks;
-        bytes += size;
+    CaptureReader chunks_in;
+    std::uint64_t chunks = 0, bytes = 0, skipped = 0;
+    const auto record = [&] {
+        palvex_capture_chunk c;
+        int why;
+        while ((why = chunks_in.next(c)) == PALVEX_CAPTURE_CHUNK) {
+            if (!out) out = std::make_unique<palvex_test::CaptureWriter>(o.record);
+            unsigned char header[10] = {};
+            std::memcpy(header, c.ssid, std::strlen(c.ssid));
+            for (int i = 0; i < 4; ++i) header[6 + i] = static_cast<unsigned char>(c.length >> (8 * i));
+            out->write(header, sizeof header);
+            out->write(c.payload, c.length);
+            ++chunks;
+            bytes += sizeof header + c.length;
+            skipped += c.skipped;
+        }
+        return why;
+    };
+    const auto take = [&](const unsigned char* data, std::size_t size) {
+        while (size != 0) {
+            const std::size_t n = chunks_in.push(data, size);
+            if (n == 0) break;  // never: the reader makes room as it gives out chunks
+            data += n;
+            size -= n;
+            record();
+        }
     };
     // What came with the "OK" is the stream's beginning.
-    chunks_in.feed(buf.data() + 2, static_cast<std::size_t>(n - 2), record);
+    take(buf.data() + 2, static_cast<std::size_t>(n - 2));
     Progress progress;
     const auto deadline = started + milliseconds(static_cast<long long>(o.duration * 1000));
     bool hub_closed = false;
@@ -52,10 +75,14 @@ int run_record(Session& session) {
             hub_closed = true;
             break;
         }
-        chunks_in.feed(buf.data(), static_cast<std::size_t>(n), record);
+        take(buf.data(), static_cast<std::size_t>(n));
         progress.show("palvex-decode: recording " + o.record + ": " + plural(chunks, "chunk"));
     }
     hub.close();
+    chunks_in.finish();
+    record();
+    const palvex_capture_tail tail = chunks_in.tail();
+    skipped += tail.skipped;
     progress.clear();
     if (!out) {
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -68,12 +95,12 @@ int run_record(Session& session) {
     std::fprintf(stderr, "palvex-decode: recorded %s (%llu bytes) to %s%s\n", plural(chunks, "chunk").c_str(),
                  static_cast<unsigned long long>(bytes), o.record.c_str(),
                  hub_closed ? "; the hub closed the connection" : "");
-    if (chunks_in.corrupted())
-        std::fprintf(stderr, "palvex-decode: skipped %s with a corrupted length\n",
-                     plural(chunks_in.corrupted(), "chunk header").c_str());
-    if (chunks_in.pending())
+    if (skipped)
+        std::fprintf(stderr, "palvex-decode: skipped %s of the hub's stream, where no chunk boundary was found\n",
+                     plural(skipped, "byte").c_str());
+    if (tail.cut_size)
         std::fprintf(stderr, "palvex-decode: the last %s (an incomplete chunk) were not recorded\n",
-                     plural(chunks_in.pending(), "byte").c_str());
+                     plural(tail.cut_size, "byte").c_str());
     return run_capture(session, CaptureInput(o.record, session.signals()));
 }
 

@@ -1,7 +1,10 @@
 /* A host that knows PalvexWrapper only as an installed package: decodes one
  * hand-built MES_4 buffer (type word 4, packet numbers 7 and 8, ExG channel
  * 0 of sample 0 = 1000) and checks the two rows it gets back, once through
- * its own callback and once through a row buffer of PalvexRows. */
+ * its own callback and once through a row buffer of PalvexRows; then reads
+ * the buffer back from a capture of two chunks with junk between them
+ * through PalvexCapture. */
+#include <palvex/capture.h>
 #include <palvex/palvex.h>
 #include <palvex/rows.h>
 #include <stdio.h>
@@ -47,7 +50,27 @@ int main(void) {
     printf("consumer: row buffer result %d, %zu rows taken, packet numbers %g %g, exg_0 %g\n", ring_rc, n,
            taken[26], taken[32 + 26], taken[0]);
 
-    return rc == PALVEX_OK && rows == 2 && numbers[0] == 7 && numbers[1] == 8 && exg0 == 45 && ring_rc == PALVEX_OK &&
+    unsigned char capture[2 * 87 + 5];
+    memset(capture, 0xEE, sizeof capture);
+    for (int k = 0; k < 2; ++k) {
+        unsigned char* chunk = capture + k * (87 + 5);
+        memset(chunk, 0, 6);
+        memcpy(chunk, "A1", 2);
+        put_le32(chunk + 6, sizeof buffer);
+        memcpy(chunk + 10, buffer, sizeof buffer);
+    }
+    palvex_capture* reader = palvex_capture_open_memory(capture, sizeof capture);
+    palvex_capture_chunk chunk;
+    int chunks = 0;
+    unsigned long long skipped = 0;
+    while (palvex_capture_next(reader, &chunk) == PALVEX_CAPTURE_CHUNK) {
+        chunks += strcmp(chunk.ssid, "A1") == 0 && chunk.length == sizeof buffer;
+        skipped += chunk.skipped;
+    }
+    palvex_capture_close(reader);
+    printf("consumer: capture of %d chunks, %llu bytes skipped\n", chunks, skipped);
+
+    return chunks == 2 && skipped == 5 && rc == PALVEX_OK && rows == 2 && numbers[0] == 7 && numbers[1] == 8 && exg0 == 45 && ring_rc == PALVEX_OK &&
                    n == 2 && taken[26] == 7 && taken[32 + 26] == 8 && taken[0] == 45
                ? 0
                : 1;
