@@ -32,6 +32,17 @@ class SimCommandLine(ScratchCase):
         self.assertEqual(proc.returncode, 0)
         self.assertRegex(proc.stdout, r"^corvel-sim \(PalvexWrapper\) \d+\.\d+\.\d+\n$")
 
+    def test_help_states_the_rate_limits_it_keeps(self):
+        text = run([CORVEL_SIM, "--help"]).stdout
+        for option, low, high in (("--packet-rate", 1, 10000), ("--sample-rate", 2, 20000)):
+            with self.subTest(option):
+                stated = re.search(rf"^  {option} N +[^\n]*?(\d+) to (\d+)", text, re.M)
+                self.assertIsNotNone(stated, text)
+                self.assertEqual((int(stated[1]), int(stated[2])), (low, high))
+                for value, status in ((low - 1, 2), (low, 0), (high, 0), (high + 1, 2)):
+                    proc = run([CORVEL_SIM, "--capture", self.path("r.cap"), "--packets", 1, option, value])
+                    self.assertEqual(proc.returncode, status, f"{option} {value}: {proc.stderr}")
+
     def test_bad_command_lines(self):
         cases = [
             ("unknown family", ["--board", "A1:MES_9"]),
@@ -145,6 +156,16 @@ class SimLive(ScratchCase):
                 self.assertEqual(s["fillers"], 4 * s["lost"])
                 # The packet dropped after the last gap shows only if a row follows it.
                 self.assertIn(s["dropped"], (s["lost"], s["lost"] - 1))
+
+    def test_a_board_asked_for_that_never_shows_up_is_an_error_naming_those_seen(self):
+        with Simulator(["--board", "A1:MES_4", "--board", "B2:IMP_3", "--duration", 15], self.dir) as sim:
+            proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1.5, "--board", "ZZ", "--board", "A1",
+                        "-o", self.path("live.csv")], timeout=30)
+            sim.stop()
+        self.assert_one_line_error(proc, r"^palvex-decode: --board ZZ: no such board showed up \(boards seen: "
+                                         r"A1, B2\)$")
+        self.assertEqual(set(rows_by_board(*read_csv(self.path("live.csv")))), {"A1", "B2"}, "the rows are kept")
+        self.assertNotIn("ZZ", summary(proc.stderr))
 
     def test_packet_bound_streams_exactly_that_many(self):
         # The simulator streams from the greeting on, so the library's read

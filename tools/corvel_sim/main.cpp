@@ -45,11 +45,11 @@ Options (a value may also be joined to its option: --port=5006):
                        every channel at one value (a board at rest, or with
                        its channels off): only packet numbers move. Repeat
                        for more boards (default: one board A1:MES_4)
-  --packet-rate N      packets per second per board (default 125)
-  --sample-rate N      samples per second per board instead: two samples a
-                       packet, so --sample-rate 250 is --packet-rate 125.
-                       palvex-decode and palvex-plot take samples per second
-                       as --sample-rate too
+  --packet-rate N      packets per second per board, 1 to 10000 (default 125)
+  --sample-rate N      samples per second per board instead, 2 to 20000: two
+                       samples a packet, so --sample-rate 250 is
+                       --packet-rate 125. palvex-decode and palvex-plot take
+                       samples per second as --sample-rate too
   --loss P             lose each packet with probability P (0 to 1): it is
                        never sent
   --lose-every N       lose every N-th packet of each board

@@ -1,9 +1,11 @@
 #include "live.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "command_line.h"
 #include "progress.h"
@@ -41,6 +43,7 @@ int run_live(Session& session) {
     const auto deadline = start + std::chrono::milliseconds(static_cast<long long>(o.duration * 1000));
     bool trigger_pending = o.trigger;
     bool any_listed = false;
+    std::vector<std::string> seen;  // the SSID list, as the library last gave it
     std::optional<std::string> error;
     while (Clock::now() < deadline) {
         if (session.signals().wait(std::chrono::milliseconds(5))) break;
@@ -51,6 +54,7 @@ int run_live(Session& session) {
         // library has a decoder for it to build the instruction with.
         std::string trigger_ssid;
         any_listed = any_listed || count > 0;
+        seen.assign(list, list + count);
         for (int i = 0; i < count; ++i) {
             add_board(list[i]);
             if (trigger_ssid.empty() && (o.trigger_board.empty() || o.trigger_board == list[i])) trigger_ssid = list[i];
@@ -98,6 +102,22 @@ int run_live(Session& session) {
     if (trigger_pending)
         error = o.trigger_board.empty() ? std::string("no board seen to send the trigger to")
                                         : "board " + o.trigger_board + " never showed up; no trigger sent";
+    // A board asked for by name that never sent anything is a mistake worth
+    // a status (a typo, or a board that is off), and no board of the run:
+    // it leaves the summary, though not the library's registry.
+    std::string missing;
+    Boards unseen;
+    for (auto& b : boards)
+        if (std::find(seen.begin(), seen.end(), b->ssid) == seen.end()) {
+            missing += (missing.empty() ? "" : ", ") + b->label;
+            unseen.push_back(std::move(b));
+        }
+    boards.erase(std::remove(boards.begin(), boards.end(), nullptr), boards.end());
+    if (!missing.empty() && !error) {
+        std::string listed;
+        for (const std::string& ssid : seen) listed += (listed.empty() ? "" : ", ") + shown_ssid(ssid);
+        error = "--board " + missing + ": no such board showed up (boards seen: " + listed + ")";
+    }
     log.release();
     // A failed output outranks a trigger that found no board.
     if (const auto output_error = session.finish(boards)) error = output_error;
