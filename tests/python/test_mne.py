@@ -1,6 +1,7 @@
 """palvex.to_mne: channels, types and units of the Raw object, and the
 lost-packet annotations, read back through MNE; and against palvex-decode's
 BDF+ file of the same capture, which MNE reads on its own."""
+import json
 import os
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 
 import palvex
-from conftest import PYTHON_DIR, make_capture
+from conftest import FIVE_FAMILIES, PYTHON_DIR, make_capture
 from tooltest import PALVEX_DECODE, chunk, chunks, run
 
 mne = pytest.importorskip("mne")
@@ -31,7 +32,8 @@ def test_raw_channels_units_and_annotations(gappy):
     rec = palvex.decode_capture(gappy)["A1"]
     raw = palvex.to_mne(rec, RATE)
 
-    assert raw.ch_names == list(rec.columns)
+    # MES_4 has neither resistances nor raw PPG.
+    assert raw.ch_names == [c for c in rec.columns if c != "ppg_2" and not c.startswith("resistance_")]
     types = raw.get_channel_types()
     assert [n for n, t in zip(raw.ch_names, types) if t == "eeg"] == [f"exg_{i}" for i in range(8)]
     assert set(types) == {"eeg", "misc"}
@@ -41,11 +43,12 @@ def test_raw_channels_units_and_annotations(gappy):
     numbers = rec["package_num"]
     assert raw.info["sfreq"] == RATE and raw.n_times == numbers[-1] - numbers[0] + 1 == len(rec) + 4
     data = raw.get_data()
-    on_time = palvex.time_line(numbers, rec.filler).spread(rec.data)
-    assert np.array_equal(data[rec.columns.index("package_num")], np.concatenate(
+    kept = [rec.columns.index(c) for c in raw.ch_names]
+    on_time = palvex.time_line(numbers, rec.filler).spread(rec.data)[:, kept]
+    assert np.array_equal(data[raw.ch_names.index("package_num")], np.concatenate(
         (numbers[:102], [numbers[101]] * 2, numbers[102:248], [numbers[247]] * 2, numbers[248:])))
-    exg = [rec.columns.index(f"exg_{i}") for i in range(8)]
-    others = [c for c in range(len(rec.columns)) if c not in exg]
+    exg = [raw.ch_names.index(f"exg_{i}") for i in range(8)]
+    others = [c for c in range(len(raw.ch_names)) if c not in exg]
     assert np.array_equal(data[exg], on_time[:, exg].T * 1e-6)   # microvolts to volts
     assert np.array_equal(data[others], on_time[:, others].T)    # as the library gives them
     assert np.abs(data[exg]).max() < 1e-3                         # tens of microvolts, in volts
@@ -77,6 +80,43 @@ def test_raw_agrees_with_palvex_decodes_bdf(gappy, tmp_path):
     assert list(theirs.annotations.description) == list(ours.annotations.description)
     assert np.allclose(theirs.annotations.onset, ours.annotations.onset)
     assert np.allclose(theirs.annotations.duration, ours.annotations.duration)
+
+
+# What a family leaves out, of the default descriptor's columns: the groups
+# it has not (palvex-decode's BDF+ files hold the same); columns of no group
+# (packet number, battery, format code, filler, ...) every family keeps.
+RESISTANCES = {f"resistance_{i}" for i in range(10)}
+LEFT_OUT = {
+    "MES_4": {"ppg_2"} | RESISTANCES,
+    "MES_5": RESISTANCES,
+    "MES_2": {"ppg_0", "ppg_1", "ppg_2"} | RESISTANCES,
+    "WUA2": {"ppg_0", "ppg_1", "ppg_2"},
+    "IMP_3": {"ppg_0", "ppg_1", "ppg_2"} | {f"exg_{i}" for i in range(8)}
+             | {f"{g}_{a}" for g in ("accel", "gyro") for a in "xyz"},
+}
+
+
+def test_channel_groups_a_family_has_not_are_left_out(tmp_path):
+    boards = palvex.decode_capture(make_capture(tmp_path / "five.cap", FIVE_FAMILIES, 20))
+    for ssid, family in FIVE_FAMILIES.items():
+        rec = boards[ssid]
+        raw = palvex.to_mne(rec, RATE)
+        assert raw.ch_names == [c for c in rec.columns if c not in LEFT_OUT[family]], family
+        assert np.array_equal(raw.get_data(picks=["battery"])[0], rec["battery"]), family
+        assert ("eeg" in raw.get_channel_types()) == (family != "IMP_3"), family
+
+
+def test_a_board_with_no_rows_is_refused_with_the_reason(tmp_path):
+    capture = make_capture(tmp_path / "five.cap", FIVE_FAMILIES, 20)
+    no_raw_ppg = {k: v for k, v in json.loads(palvex.DEFAULT_DESCRIPTOR).items() if k != "ppg_raw_channels"}
+    with pytest.warns(palvex.CaptureWarning):
+        e5 = palvex.decode_capture(capture, no_raw_ppg)["E5"]
+    with pytest.raises(ValueError, match=r"board 'E5' has no rows .*: the descriptor cannot serve its family "
+                                         r"\(MES_5\)"):
+        palvex.to_mne(e5, RATE)
+    empty = palvex.Recording(ssid="Z9", family=None, columns=e5.columns, data=e5.data, filler=e5.filler)
+    with pytest.raises(ValueError, match=r"board 'Z9' has no rows .*: no chunk of it gave a row"):
+        palvex.to_mne(empty, RATE)
 
 
 def test_the_package_imports_without_mne():
