@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // After the last piece the input ends, as a capture file's does: what
     // the framing still holds is read out, and its tail accounts for the rest.
     pieces.push_back(0);
-    for (const std::size_t piece : pieces) {
+    for (const std::size_t& piece : pieces) {
         std::size_t end = std::min(rest, at + piece);
         const bool last = &piece == &pieces.back();
         if (last) stream->end_of_input();
