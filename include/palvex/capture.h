@@ -22,7 +22,8 @@
  *   palvex_capture_chunk chunk;
  *   while (palvex_capture_next(c, &chunk) == PALVEX_CAPTURE_CHUNK) {
  *       if (chunk.skipped) report(chunk.offset - chunk.skipped, chunk.skipped);
- *       interpret_data_fn(chunk.payload, chunk.length, on_row, board_of(chunk.ssid));
+ *       if (strcmp(chunk.ssid, wanted) == 0)     one board a pass: one single-board decoder
+ *           interpret_data_fn(chunk.payload, chunk.length, on_row, ctx);
  *   }
  *   palvex_capture_tail tail;
  *   palvex_capture_tail_of(c, &tail);     the end: a chunk it cut off?

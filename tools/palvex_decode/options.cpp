@@ -19,7 +19,11 @@ CAPTURE is a file of hub chunks as the hub sends them: 6-byte SSID
 standard input. Each SSID gets a decoder of its own and the capture is read
 once per board (a pipe or standard input is copied to a temporary file
 first), so the CSV holds the rows grouped by board, in the order the boards
-first appear.
+first appear. Damage (a corrupted length, junk, a chunk with bytes torn out)
+costs the chunks it hit: the next chunk boundary is found as the library's
+hub read loop finds it, and each damaged stretch is a warning with its byte
+offset and length, as is a chunk the end of the capture cut off. SSIDs show
+printable ASCII as it is and other bytes as \xNN, in the CSV too.
 
 --hub ADDRESS connects to a Corvel hub at a numeric IPv6 address (TCP port
 5005) through the library's hub mode and decodes live for --duration
@@ -46,7 +50,8 @@ Options (a value may also be joined to its option: --output=FILE):
                        board seen)
   --board SSID         live only: register this board before reading, so its
                        rows start with its very first chunk (repeatable; other
-                       boards are still picked up as they appear)
+                       boards are still picked up as they appear); one that
+                       never shows up is an error at the end
   --sample-rate HZ     samples (rows) per second of every board, a whole
                        number; else the descriptor's "sampling_rate". Needed
                        by --bdf; adds the CSV's time_s column. (corvel-sim's
@@ -97,9 +102,10 @@ packets: N" annotation; a counter discontinuity is annotated with both
 numbers and the file goes on; live, each trigger sent is annotated as
 "trigger". SIGINT or SIGTERM ends the run with the files complete.
 
-Exit status: 0 done; 1 an error (unreadable input, bad descriptor, truncated
-capture, no hub, no row decoded), after which the rows already written stay
-valid; 2 a bad command line.
+Exit status: 0 done (damage warned of included); 1 an error (unreadable
+input, bad descriptor, no hub, no row decoded, a --board or --trigger-board
+never seen), after which the rows already written stay valid; 2 a bad
+command line.
 )";
 
 namespace {
