@@ -70,7 +70,7 @@ std::string scratch_file(const Bytes& bytes) {
     std::FILE* f = std::fopen(path.string().c_str(), "wb");
     EXPECT_NE(f, nullptr);
     if (f) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
     return path.string();
