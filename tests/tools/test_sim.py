@@ -26,7 +26,7 @@ class SimCommandLine(ScratchCase):
         proc = run([CORVEL_SIM, "--help"])
         self.assertEqual(proc.returncode, 0)
         for option in ["--address", "--port", "--board", "--packet-rate", "--sample-rate", "--loss", "--lose-every",
-                       "--duration", "--packets", "--capture", "--seed", "--version", "IPv6"]:
+                       "--duration", "--packets", "--capture", "--seed", "--drop-every", "--version", "IPv6"]:
             self.assertIn(option, proc.stdout)
         proc = run([CORVEL_SIM, "--version"])
         self.assertEqual(proc.returncode, 0)
@@ -49,6 +49,10 @@ class SimCommandLine(ScratchCase):
             ("a value for a flag", ["--jitter=yes"]),
             ("port text", ["--port", "hub"]),
             ("capture without packets", ["--capture", self.path("x.cap")]),
+            ("drop every 0 s", ["--drop-every", "0"]),
+            ("drop with an outage that is no number", ["--drop-every", "2:long"]),
+            ("drop with a negative outage", ["--drop-every", "2:-1"]),
+            ("drops in a capture", ["--capture", self.path("x.cap"), "--packets", "1", "--drop-every", "1"]),
             ("unknown option", ["--fast"]),
             ("missing value", ["--packet-rate"]),
         ]
