@@ -204,13 +204,13 @@ class SimLive(ScratchCase):
         # and no output file is left behind.
         for args in (["-o", self.path("live.csv")], ["--record", self.path("r.cap"), "-o", self.path("r.csv")]):
             with self.subTest(args=args):
-                proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1] + args, timeout=60)
-                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1 \(port 5005\): "
-                                                 r"Connection refused$")
+                proc = run([PALVEX_DECODE, "--hub", "::1", "--wait", 0, "--duration", 1] + args, timeout=60)
+                self.assert_one_line_error(proc, r"^palvex-decode: no connection to a hub at ::1 \(port 5005\) "
+                                                 r"in \d+\.\d s: Connection refused$")
                 self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
                 self.assertEqual(proc.stdout, "")
                 self.assertEqual(os.listdir(self.dir), [])
-        proc = run([PALVEX_DECODE, "--hub", "::1", "--duration", 1, "--verbose"], timeout=60)
+        proc = run([PALVEX_DECODE, "--hub", "::1", "--wait", 0, "--duration", 1, "--verbose"], timeout=60)
         self.assertGreater(len(proc.stderr.splitlines()), 5)  # the library's own lines
 
     def test_a_hub_whose_boards_give_no_row(self):

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ struct Board {
     std::map<int, std::uint64_t> refusals;  // buffers the library refused, by result code
     bool refused = false;       // the library refused the descriptor for this board's family
     std::atomic<std::uint64_t> progress_rows{0};
+    // Live, on the library's thread: its count of reconnections when the
+    // board's last row came, and the sample an outage began at on the
+    // board's time line, until the board's next decoded row ends it.
+    std::uint32_t reconnections = 0;
+    std::optional<std::uint64_t> lost_from;
 
     std::uint64_t rejected() const;
 };

@@ -9,8 +9,8 @@ namespace palvex_tools {
 
 const char* const usage_text = R"(Usage: palvex-decode [OPTIONS] CAPTURE
        palvex-decode --list CAPTURE
-       palvex-decode [OPTIONS] --hub ADDRESS [--duration S] [--trigger]
-       palvex-decode [OPTIONS] --hub ADDRESS --record FILE [--duration S]
+       palvex-decode [OPTIONS] --hub ADDRESS [--wait S] [--duration S] [--trigger]
+       palvex-decode [OPTIONS] --hub ADDRESS --record FILE [--wait S] [--duration S]
 
 Decodes board packets into CSV rows (and BDF+ files) with libPalvexWrapper.
 
@@ -25,7 +25,11 @@ first appear.
 5005) through the library's hub mode and decodes live for --duration
 seconds; rows are written as they arrive. Each board is registered as soon
 as its SSID shows up in the library's SSID list, and its rows start from its
-next chunk.
+next chunk. A hub that is not up yet is waited for (--wait). When the hub
+drops the connection, the library connects again on its own and the run goes
+on within --duration: the packets lost meanwhile are filler rows as for any
+loss, the summary counts the outages and their length, and BDF+ files mark
+each as "hub connection lost" over its span.
 
 --record FILE, with --hub, records instead: palvex-decode itself is the hub's
 TCP client (the library's hub mode hands out rows, not chunks), writes every
@@ -38,10 +42,18 @@ Options (a value may also be joined to its option: --output=FILE):
   -o, --output FILE    write the CSV to FILE instead of standard output
   --hub ADDRESS        decode live from the hub at this numeric IPv6 address
                        (::1, or fe80::1%usb0 with its interface)
-  --duration S         live or recording time in seconds (default 5)
+  --duration S         live or recording time in seconds (default 5), from
+                       the moment the hub answered
+  --wait S             with --hub: keep trying to reach a hub that is not up
+                       yet (booting, or still starting) for S seconds before
+                       giving up (default 5; 0 tries once, which is five
+                       attempts over about two seconds)
   --record FILE        with --hub: record a capture, then decode it
   --trigger            live only: one second in, send the trigger command
-                       (the byte 01) through corvel_write_data to one board
+                       (the byte 01) through corvel_write_data to one board;
+                       a trigger the library could not send (no connection
+                       at that moment) is reported, not annotated, and makes
+                       the exit status 1
   --trigger-board SSID the board that gets the trigger (default: the first
                        board seen)
   --board SSID         live only: register this board before reading, so its
@@ -85,7 +97,8 @@ Standard error shows progress when it is a terminal, then a summary per
 board: rows, filler rows, lost packets (that never arrived; the filler rows
 of a gap also stand in for the packet that revealed it) and dropped packets
 (that arrived right after a gap and were discarded by the library, seen as
-missing packet numbers).
+missing packet numbers); live, a line more says how often the hub
+connection was lost and for how long.
 
 BDF+ files hold the board's ExG (uV), accelerometer (g), gyroscope (deg/s),
 PPG, resistance (Ohm) and battery (%) signals as its family has them, in
@@ -95,10 +108,12 @@ index is its packet number less the board's first: samples of packets that
 never reached the host repeat the row before them and lie under a "lost
 packets: N" annotation; a counter discontinuity is annotated with both
 numbers and the file goes on; live, each trigger sent is annotated as
-"trigger". SIGINT or SIGTERM ends the run with the files complete.
+"trigger", and each outage of the hub connection as "hub connection lost"
+from the board's last sample before it to its first decoded sample after
+it. SIGINT or SIGTERM ends the run with the files complete.
 
 Exit status: 0 done; 1 an error (unreadable input, bad descriptor, truncated
-capture, no hub, no row decoded), after which the rows already written stay
+capture, no hub, no row decoded, a trigger not sent), after which the rows already written stay
 valid; 2 a bad command line.
 )";
 
@@ -121,6 +136,7 @@ void check_hub_address(const std::string& text) {
 Options parse_options(int argc, char** argv) {
     Options o;
     bool duration_given = false;
+    bool wait_given = false;
     for (Arguments args(argc, argv); args.next();) {
         const std::string& a = args.name();
         auto value = [&] { return args.value(); };
@@ -144,6 +160,9 @@ Options parse_options(int argc, char** argv) {
         } else if (a == "--duration") {
             o.duration = parse_double(a, value(), 0.1, 86400);
             duration_given = true;
+        } else if (a == "--wait") {
+            o.wait = parse_double(a, value(), 0, 86400);
+            wait_given = true;
         } else if (a == "--record") {
             o.record = value();
             if (o.record.empty()) throw UsageError("--record needs a file name");
@@ -186,6 +205,7 @@ Options parse_options(int argc, char** argv) {
     if (o.trigger && !o.record.empty())
         throw UsageError("--trigger needs the library's hub connection; it cannot be combined with --record");
     if (duration_given && o.hub.empty()) throw UsageError("--duration is for --hub");
+    if (wait_given && o.hub.empty()) throw UsageError("--wait is for --hub");
     if (!o.boards.empty() && !live) throw UsageError("--board is for live decoding (--hub without --record)");
     if (o.start_time && o.bdf.empty()) throw UsageError("--start-time is for --bdf");
     if (o.start_time && !o.hub.empty())
