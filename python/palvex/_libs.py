@@ -78,6 +78,7 @@ _SIGNATURES = {
                                                       ctypes.POINTER(ctypes.c_int)]),
         "corvel_free_ssid_list": (None, [ctypes.POINTER(ctypes.c_char_p), ctypes.c_int]),
         "corvel_write_data": (ctypes.c_int32, [_vp, _size, _vp]),
+        "corvel_get_connection_state": (ctypes.c_int32, [_i32p, ctypes.POINTER(ctypes.c_uint32)]),
     },
     "rows": {
         "palvex_rows_create": (_vp, [_size, _size]),
