@@ -3,51 +3,16 @@
 [::1]:5005 and runs under CTest's RESOURCE_LOCK palvex_hub_port; every
 process is bounded and stopped by its pid, and every wait is for an event
 the simulator or the decoder reports, not for a time."""
-import os
 import re
-import signal
-import subprocess
 import time
 import unittest
 
 from test_bdf import RATE, dump, loss_runs, time_line
-from tooltest import PALVEX_DECODE, ScratchCase, Simulator, read_csv, rows_by_board, run, summary
+from tooltest import (PALVEX_DECODE, Background, ScratchCase, Simulator, read_csv, rows_by_board, run,
+                      summary)
 
 OUTAGES = re.compile(r"^palvex-decode: hub connection lost (\d+) times?, (\d+\.\d) s in all \(longest (\d+\.\d) s\)$",
                      re.M)
-
-
-class Background:
-    """palvex-decode in the background, its stderr in a file; killed by its pid if a test fails."""
-
-    def __init__(self, args, directory):
-        self.err_path = os.path.join(directory, "decode.err")
-        self._err = open(self.err_path, "w")
-        self.proc = subprocess.Popen([PALVEX_DECODE] + [str(a) for a in args], stdout=subprocess.DEVNULL,
-                                     stderr=self._err)
-
-    def stderr(self):
-        with open(self.err_path) as f:
-            return f.read()
-
-    def stop(self, timeout=15):
-        """SIGTERM, and the exit status."""
-        self.proc.send_signal(signal.SIGTERM)
-        return self.wait(timeout)
-
-    def wait(self, timeout):
-        rc = self.proc.wait(timeout)
-        self._err.close()
-        return rc
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self._err.close()
 
 
 def wait_for(test, condition, seconds, what):
@@ -65,12 +30,12 @@ class Outages(ScratchCase):
         # refuses connections for 0.3 s; the library connects again on its own.
         with Simulator(["--board", "A1:MES_4", "--board", "B2:WUA2", "--drop-every", "1.5:0.3", "--duration", 60],
                        self.dir) as sim:
-            with Background(["--hub", "::1", "--duration", 60, "--bdf", self.path("live.bdf"), "--sample-rate", RATE,
-                             "-o", self.path("live.csv")], self.dir) as decode:
+            with Background([PALVEX_DECODE, "--hub", "::1", "--duration", 60, "--bdf", self.path("live.bdf"),
+                             "--sample-rate", RATE, "-o", self.path("live.csv")], self.dir, "decode") as decode:
                 # Ended well inside the third session, 1.5 s before its drop.
                 wait_for(self, lambda: "(session 3)" in sim.stderr(), 20, "the third session")
                 time.sleep(0.5)
-                self.assertEqual(decode.stop(), 0, decode.stderr())
+                self.assertEqual(decode.stop(timeout=15), 0, decode.stderr())
             self.assertEqual(sim.stop(), 0)
         err = decode.stderr()
         self.assertIn("corvel-sim: dropped the connection 2 time(s)", sim.stderr())
@@ -137,10 +102,10 @@ class Waiting(ScratchCase):
     """Needs [::1]:5005."""
 
     def test_a_hub_started_later_is_waited_for(self):
-        for mode in ([], ["--record", "rec.cap"]):
+        for mode in ([], ["--record", self.path("rec.cap")]):
             with self.subTest(mode=mode):
-                args = ["--hub", "::1", "--wait", 30, "--duration", 1, "-o", self.path("w.csv")]
-                with Background(args + [self.path(a) if a.endswith(".cap") else a for a in mode], self.dir) as decode:
+                args = [PALVEX_DECODE, "--hub", "::1", "--wait", 30, "--duration", 1, "-o", self.path("w.csv")]
+                with Background(args + mode, self.dir, "decode") as decode:
                     time.sleep(1)  # the decoder is trying by now; it must not give up
                     self.assertIsNone(decode.proc.poll(), decode.stderr())
                     with Simulator(["--board", "A1:MES_4", "--duration", 60], self.dir) as sim:
