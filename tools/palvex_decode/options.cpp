@@ -77,15 +77,14 @@ default descriptor and a sampling rate they are
 time_s (only with a sampling rate) is the row's packet number less the
 board's first, over the rate: the BDF+ files' time line. filler is the
 descriptor's "filler_channel" column, which the library sets to 1 in rows it
-filled in for lost packets (copies of the last decoded row with their own
+filled in for lost packets (copies of the row before them with their own
 packet numbers) and to 0 in decoded rows; a descriptor without one gets it
 as one more column at the end.
 
 Standard error shows progress when it is a terminal, then a summary per
-board: rows, filler rows, lost packets (that never arrived; the filler rows
-of a gap also stand in for the packet that revealed it) and dropped packets
-(that arrived right after a gap and were discarded by the library, seen as
-missing packet numbers).
+board: rows, filler rows and lost packets (that never arrived: the packet
+numbers missing between the board's first and last, two to a packet; the
+library fills each with a filler row and keeps every packet that arrives).
 
 BDF+ files hold the board's ExG (uV), accelerometer (g), gyroscope (deg/s),
 PPG, resistance (Ohm) and battery (%) signals as its family has them, in
