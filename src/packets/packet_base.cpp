@@ -106,10 +106,7 @@ int PacketBase::add_lost_packets() {
     return static_cast<int>(gap - 1);
 }
 
-void PacketBase::restart_accounting() {
-    last_package_num = -1;
-    skip_next_packet = false;
-}
+void PacketBase::restart_accounting() { has_reference = false; }
 
 void PacketBase::report_discontinuity(std::int32_t previous, std::int32_t next) const {
     const auto prev_u = static_cast<std::uint32_t>(previous);
