@@ -182,7 +182,7 @@ def rows_by_board(header, rows):
 
 SUMMARY = re.compile(
     r"palvex-decode: board (?P<ssid>\S*) \((?P<family>[^)]*)\): (?P<rows>\d+) rows?, (?P<fillers>\d+) filler rows?, "
-    r"(?P<lost>\d+) lost packets?, (?P<dropped>\d+) dropped packets?(, packet numbers (?P<first>\d+)\.\.(?P<last>\d+))?"
+    r"(?P<lost>\d+) lost packets?(, packet numbers (?P<first>\d+)\.\.(?P<last>\d+))?"
 )
 
 

@@ -97,9 +97,8 @@ public:
     }
 
     void loss(const LossRun& run) {
-        std::string text = run.lost_packets ? "lost packets: " + std::to_string(run.lost_packets)
-                                            : "dropped packets: " + std::to_string(run.dropped_packets);
-        annotate(run.start, time_of(run.start + run.length) - time_of(run.start), text);
+        annotate(run.start, time_of(run.start + run.length) - time_of(run.start),
+                 "lost packets: " + std::to_string(run.lost_packets));
     }
 
     void connection_lost(std::uint64_t start, std::uint64_t end) {

@@ -89,16 +89,16 @@ default descriptor and a sampling rate they are
 time_s (only with a sampling rate) is the row's packet number less the
 board's first, over the rate: the BDF+ files' time line. filler is the
 descriptor's "filler_channel" column, which the library sets to 1 in rows it
-filled in for lost packets (copies of the last decoded row with their own
+filled in for lost packets (copies of the row before them with their own
 packet numbers) and to 0 in decoded rows; a descriptor without one gets it
 as one more column at the end.
 
 Standard error shows progress when it is a terminal, then a summary per
-board: rows, filler rows, lost packets (that never arrived; the filler rows
-of a gap also stand in for the packet that revealed it) and dropped packets
-(that arrived right after a gap and were discarded by the library, seen as
-missing packet numbers); live, a line more says how often the hub
-connection was lost and for how long.
+board: rows, filler rows and lost packets (that never arrived: the packet
+numbers missing between the board's first and last, two to a packet; the
+library fills each with a filler row and keeps every packet that arrives);
+live, a line more says how often the hub connection was lost and for how
+long.
 
 BDF+ files hold the board's ExG (uV), accelerometer (g), gyroscope (deg/s),
 PPG, resistance (Ohm) and battery (%) signals as its family has them, in
@@ -113,8 +113,8 @@ from the board's last sample before it to its first decoded sample after
 it. SIGINT or SIGTERM ends the run with the files complete.
 
 Exit status: 0 done; 1 an error (unreadable input, bad descriptor, truncated
-capture, no hub, no row decoded, a trigger not sent), after which the rows already written stay
-valid; 2 a bad command line.
+capture, no hub, no row decoded, a trigger not sent), after which the rows
+already written stay valid; 2 a bad command line.
 )";
 
 namespace {
