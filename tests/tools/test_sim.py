@@ -140,9 +140,10 @@ class SimLive(ScratchCase):
                 self.assertEqual(s["family"], family)
                 self.assertEqual(s["rows"], len(numbers))
                 self.assertEqual(s["fillers"], sum(r[fi] == "1" for r in boards[ssid]))
-                # 2.5 s at 250 rows/s, less the start; the first packet may be missed while registering.
+                # 2.5 s at 250 rows/s, less the start. Where a board's rows begin depends on
+                # how soon the loop ran and saw it (the simulator streams from the greeting on,
+                # and the loop's first receive is thrown away); from there on every number is there.
                 self.assertGreater(len(numbers), 400)
-                self.assertLessEqual(numbers[0], 5)
                 self.assertEqual(numbers, sorted(numbers))
                 # Every 60th packet is lost: about one gap per 0.5 s, each with 2 filler
                 # rows; every number from the first row's on is there once.
