@@ -13,11 +13,17 @@
 // to back comes out whole, whatever the cuts; once the input ends, every
 // byte was taken, skipped or left as the chunk the end cut off; every row is
 // whole and marked, and reaches only a context that was registered.
+//
+// The packets of each board are numbered in small steps from its previous
+// one before they are dispatched (fuzz_framing.h).
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <spdlog/sinks/null_sink.h>
@@ -37,6 +43,11 @@ namespace {
 
 using palvex::ChunkStream;
 
+// The target's own code, run for every row and at every byte of the stream:
+// out of the coverage map (it is not the library's), so it costs what it
+// costs a host.
+#define PALVEX_FUZZ_HOST __attribute__((no_sanitize("coverage")))
+
 [[noreturn]] void fail(const char* what, long long value) {
     std::fprintf(stderr, "fuzz_hub_stream: %s (%lld)\n", what, value);
     std::abort();
@@ -45,10 +56,8 @@ using palvex::ChunkStream;
 int contexts[8];  // host contexts are only tags: 0-3 per board, 4-7 for all boards
 volatile double sink_value;
 
-// Called for every row, fillers included: a gap in random packet numbers
-// makes up to a million of them, so this stays cheap and out of the coverage
-// map (it is the target's code, not the library's).
-__attribute__((no_sanitize("coverage"))) void on_row(void* context, const double* row, size_t count) {
+// Called for every row, fillers included.
+PALVEX_FUZZ_HOST void on_row(void* context, const double* row, size_t count) {
     const auto* c = static_cast<const int*>(context);
     if (c < contexts || c >= contexts + 8) fail("row delivered with a context nobody registered", 0);
     if (count < 30 || count > PALVEX_MAX_ROW_LENGTH) fail("row length", static_cast<long long>(count));
@@ -62,19 +71,32 @@ struct Expected {
     std::int32_t length;
 };
 
-std::int32_t length_at(const std::uint8_t* header) { return palvex::read_le32_signed(header + 6); }
-
-// What a header must look like for the framing to take it out of step.
-bool plausible(const std::uint8_t* header, std::size_t available) {
-    if (available < ChunkStream::header_size) return false;
-    const std::int32_t length = length_at(header);
-    if (length == 5 || length == static_cast<std::int32_t>(palvex::buffer_length_of(WUA2))) return true;
-    const int family = palvex::typed_family_of_length(length);
-    return family != 0 && available >= ChunkStream::header_size + 2 &&
-           palvex::read_le16_signed(header + ChunkStream::header_size) == family;
+// The target's own checks run at every byte of the stream: written from the
+// wire format rather than from the library's framing they check.
+PALVEX_FUZZ_HOST std::int32_t length_at(const std::uint8_t* header) {
+    return static_cast<std::int32_t>(palvex_fuzz::read_u32(header + 6));
 }
 
-std::string ssid_at(const std::uint8_t* header) {
+// What a header must look like for the framing to take it out of step: the
+// length of a confirmation (5), of a WUA2 packet (216), or of the family its
+// type word names (75 MES_2, 91 IMP_3, 77 MES_4, 81 MES_5).
+PALVEX_FUZZ_HOST bool plausible(const std::uint8_t* header, std::size_t available) {
+    if (available < ChunkStream::header_size) return false;
+    const std::int32_t length = length_at(header);
+    if (length == 5 || length == 216) return true;
+    int family = 0;
+    switch (length) {
+        case 75: family = 2; break;
+        case 91: family = 3; break;
+        case 77: family = 4; break;
+        case 81: family = 5; break;
+        default: return false;
+    }
+    return available >= ChunkStream::header_size + 2 && header[ChunkStream::header_size] == family &&
+           header[ChunkStream::header_size + 1] == 0;
+}
+
+PALVEX_FUZZ_HOST std::string ssid_at(const std::uint8_t* header) {
     std::size_t len = 0;
     while (len < ChunkStream::ssid_size && header[len] != 0) ++len;
     return std::string(reinterpret_cast<const char*>(header), len);
@@ -82,7 +104,7 @@ std::string ssid_at(const std::uint8_t* header) {
 
 // The chunks of a stream made only of plausible chunks back to back, from
 // its first byte to its last; empty when it is anything else.
-std::vector<Expected> well_formed(const std::uint8_t* s, std::size_t n) {
+PALVEX_FUZZ_HOST std::vector<Expected> well_formed(const std::uint8_t* s, std::size_t n) {
     std::vector<Expected> out;
     std::size_t at = 0;
     while (at < n) {
@@ -99,7 +121,7 @@ std::vector<Expected> well_formed(const std::uint8_t* s, std::size_t n) {
 // with bit 2) get a context of their own, and bits 3-4 say how many
 // contexts take all boards. SSIDs are taken from every position a chunk
 // could start at, so the boards the framing finds have a chance to be wanted.
-void register_contexts(unsigned config, const std::uint8_t* s, std::size_t n) {
+PALVEX_FUZZ_HOST void register_contexts(unsigned config, const std::uint8_t* s, std::size_t n) {
     palvex::corvel.reset();
     const bool register_all = config & 4;
     for (std::size_t at = 0; at + ChunkStream::header_size <= n && at < 4096; ++at) {
@@ -111,6 +133,37 @@ void register_contexts(unsigned config, const std::uint8_t* s, std::size_t n) {
 }
 
 ChunkStream* stream;  // 500 kB: made once
+
+// Each board's numbering, by SSID, for the input being run.
+class Renumbering {
+public:
+    void reset() { boards_.clear(); }
+    // The chunk to dispatch: `c` itself, or a copy of it with its packet
+    // renumbered (the stream's bytes stay as the framing left them).
+    const ChunkStream::Chunk& apply(const ChunkStream::Chunk& c) {
+        std::array<std::size_t, 2> at{};
+        const auto n = static_cast<std::size_t>(c.length);
+        if (c.corrupted || !palvex_fuzz::packet_number_offsets(c.payload, n, at)) return c;
+        copy_.assign(c.payload, c.payload + n);
+        board(c.ssid).apply(copy_.data(), n, copy_[at[0]] & 31);
+        renumbered_ = c;
+        renumbered_.payload = copy_.data();
+        return renumbered_;
+    }
+
+private:
+    palvex_fuzz::Numbering& board(std::string_view ssid) {
+        for (auto& b : boards_)
+            if (b.first == ssid) return b.second;
+        boards_.emplace_back(std::string(ssid), palvex_fuzz::Numbering{});
+        return boards_.back().second;
+    }
+
+    std::vector<std::pair<std::string, palvex_fuzz::Numbering>> boards_;
+    std::vector<unsigned char> copy_;
+    ChunkStream::Chunk renumbered_{};
+};
+Renumbering renumbering;
 
 }  // namespace
 
@@ -131,11 +184,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pieces.push_back(rest);
 
     const auto& descriptors = palvex_fuzz::builtin_descriptors();
-    palvex::set_descriptor_text(descriptors[config % descriptors.size()].c_str());
+    // Parsed only when it changes: decoders are made afresh for every input anyway.
+    static std::size_t descriptor_in_use = descriptors.size();
+    if (config % descriptors.size() != descriptor_in_use) {
+        descriptor_in_use = config % descriptors.size();
+        palvex::set_descriptor_text(descriptors[descriptor_in_use].c_str());
+    }
     const std::vector<Expected> whole = well_formed(bytes, rest);
     std::size_t seen = 0;
 
     register_contexts(config, bytes, rest);
+    renumbering.reset();
     palvex::ChunkDispatcher dispatcher(&on_row);
     stream->clear();
     stream->lose_step();
@@ -175,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                        c.ssid != whole[seen].ssid || c.length != whole[seen].length))
                     fail("a well-formed stream did not come out whole", static_cast<long long>(seen));
                 ++seen;
-                dispatcher.dispatch(c);
+                dispatcher.dispatch(renumbering.apply(c));
             }
             if (last) break;
         }

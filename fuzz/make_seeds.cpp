@@ -43,13 +43,31 @@ const COMM_TYPE families[] = {WUA2, MES_2, IMP_3, MES_4, MES_5};
 
 void single_board_seeds() {
     const std::string t = "fuzz_single_board";
+    const auto numbered = [](unsigned step) { return static_cast<std::uint8_t>(step << 3 | palvex_fuzz::op_interpret); };
     for (const COMM_TYPE f : families) {
-        // Two packets in sequence, a gap, the dropped buffer, one after, and a command.
+        // Two packets in sequence (1, 2 and 3, 4), two lost, then 9, 10 and
+        // two more, and a command.
         Writer w;
         w.u8(0);
-        for (const std::uint32_t n : {1u, 3u, 9u, 11u, 13u}) w.op(palvex_fuzz::op_interpret, packet_of(f, n));
+        for (const unsigned step : {0u, 0u, 19u, 0u, 0u}) w.op(numbered(step), packet_of(f, 1));
         w.op(palvex_fuzz::op_data_write, Bytes{1, 2, 3, 4, 5, 6});
         write(t, std::string("family_") + name_of(f), w.out);
+    }
+    for (const COMM_TYPE f : families) {
+        // Every kind of step the numbering takes, from a start near the 2^32
+        // wrap, a wrong length right after a gap among them.
+        Writer w;
+        w.u8(0);
+        w.op(numbered(0), packet_of(f, 0xFFFFFFF0u));
+        for (unsigned k = 0; k < 32; ++k) {
+            w.op(numbered(k), packet_of(f, 1));
+            if (k == 20) {
+                Bytes short_packet = packet_of(f, 1);
+                short_packet.pop_back();
+                w.op(palvex_fuzz::op_interpret, short_packet);
+            }
+        }
+        write(t, std::string("steps_") + name_of(f), w.out);
     }
     {
         Writer w;  // confirmation, type word 0, unknown type, wrong length, then a family switch
@@ -114,9 +132,16 @@ void hub_stream_seeds() {
     const Bytes errors = concat({hub_chunk("B1", -1, {}), hub_chunk("B1", Bytes(5, 0)), hub_chunk("B1", unknown),
                                  hub_chunk("B1", 600000, {}), hub_chunk("B1", Bytes{}), hub_chunk("B1", packet_of(MES_4, 20))});
     write(t, "chunk_errors", hub_input(4 | (2 << 3), {10, 1, 1}, errors));
-    const Bytes gap = concat({hub_chunk("GAP", packet_of(MES_4, 10)), hub_chunk("GAP", packet_of(MES_4, 14)),
-                              hub_chunk("GAP", packet_of(MES_4, 16)), hub_chunk("GAP", packet_of(MES_4, 18))});
+    // Numbers 10, 11; two packets lost (step 19); 16, 17 and two more in order.
+    const Bytes gap = concat({hub_chunk("GAP", packet_of(MES_4, 10)), hub_chunk("GAP", packet_of(MES_4, 19)),
+                              hub_chunk("GAP", packet_of(MES_4, 1)), hub_chunk("GAP", packet_of(MES_4, 1))});
     write(t, "gap_all_boards", hub_input(1 << 3, {87, 87}, gap));
+    // Every kind of step the numbering takes: the low 5 bits of a packet's
+    // first number choose it; two boards, both with the same steps.
+    std::vector<Bytes> stepped;
+    for (std::uint32_t k = 0; k < 32; ++k)
+        for (const char* board : {"ST1", "ST2"}) stepped.push_back(hub_chunk(board, packet_of(board[2] == '1' ? MES_4 : WUA2, k)));
+    write(t, "steps", hub_input(4 | (1 << 3), {500}, concat(stepped)));
     const Bytes ssids = concat({hub_chunk(std::string(6, '\0'), packet_of(MES_4, 1)),
                                 hub_chunk("ABCDEF", packet_of(MES_2, 1)), hub_chunk(std::string("AB\0DEF", 6), packet_of(IMP_3, 1))});
     write(t, "ssid_lengths", hub_input(3 << 3, {}, ssids));

@@ -227,7 +227,8 @@ def plot(args):
                              gridspec_kw={"height_ratios": ratios}, squeeze=False)
     axes = [a[0] for a in axes]
     spans = runs(times, flags, step_of_samples / 2)
-    # Missing packet numbers (packets dropped after a gap) break the lines.
+    # Packet numbers missing without fillers (the library checks nothing
+    # after a row numbered 0) break the lines.
     breaks = {i for i in range(1, len(times)) if times[i] - times[i - 1] > 1.5 * step_of_samples}
 
     def broken(v):

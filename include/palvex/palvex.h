@@ -72,23 +72,26 @@ enum {
  * are refused with PALVEX_ERR_NO_DESCRIPTOR rather than allocated. */
 #define PALVEX_MAX_ROW_LENGTH 65536
 
-/* Loss accounting. When packet numbers jump forward, the missing rows are
- * delivered as filler rows (copies of the last good row carrying their own
- * packet numbers) and the following buffer is dropped. A forward jump that
- * would need more than PALVEX_MAX_FILLED_ROWS filler rows is not a loss but
- * a counter discontinuity (a corrupted packet number): no fillers, no dropped
- * buffer, the row is delivered and its number becomes the new reference, and
- * one warning naming both numbers is logged. */
+/* Loss accounting. Every packet that arrives is decoded and delivered: when
+ * a row's packet number jumps forward, one filler row per missing number
+ * comes first (a copy of the last row delivered carrying that number), then
+ * the row itself. Numbers are compared modulo 2^32; a repeated number, one
+ * that goes back and a counter that restarts fill nothing, nor does the row
+ * after a row numbered 0. A forward jump that would need more than
+ * PALVEX_MAX_FILLED_ROWS filler rows is not a loss but a counter
+ * discontinuity (a corrupted packet number): no fillers, the row becomes the
+ * new reference, and one warning naming both numbers is logged. */
 #define PALVEX_MAX_FILLED_ROWS 1048576
 
 /* Telling filler rows from decoded ones. Filler rows are copies of the last
- * good row, so a board whose channels do not change (disabled channels, a
- * board at rest) cannot be told apart from a loss by comparing values. A
+ * row delivered, so a board whose channels do not change (disabled channels,
+ * a board at rest) cannot be told apart from a loss by comparing values. A
  * descriptor may name a "filler_channel" column: the library sets it to 1.0
  * in every filler row and to 0.0 in every decoded row, in single-board and
- * hub mode alike. It must lie inside the row like every other column (else
- * the descriptor is refused with PALVEX_ERR_NO_DESCRIPTOR). Without the key
- * rows are unchanged. The packet number of every row, filler or not, is in
+ * hub mode alike. It must be a column of its own, inside the row: not the
+ * packet-number column, not column 29 and none a family writes (else that
+ * family is refused with PALVEX_ERR_NO_DESCRIPTOR). Without the key rows are
+ * unchanged. The packet number of every row, filler or not, is in
  * the descriptor's "package_num_channel" column, for every family. */
 
 /* Receives one row of `count` doubles (always the descriptor's "num_rows").
@@ -107,8 +110,8 @@ typedef void (*write_callback_fn)(void* host_context, const unsigned char* bytes
 PALVEX_API void set_board_json(const char* text);
 
 /* Decodes one received buffer and calls `callback` once per row.
- * 0: decoded, or consumed without rows (5-byte confirmation, type word 0,
- * buffer dropped after a gap); 1: wrong length for the family; 2: null host
+ * 0: decoded, or consumed without rows (5-byte confirmation, type word 0);
+ * 1: wrong length for the family, whatever came before; 2: null host
  * context or null callback; 6: no usable descriptor; 11: unknown type word,
  * null buffer or a buffer shorter than 2 bytes. The decoder keeps the
  * callback and context it was created with. */
@@ -173,9 +176,10 @@ PALVEX_API int32_t corvel_release(void);
  * (losing at most the chunk that receive cut; skipped bytes are logged as a
  * warning). Each chunk is decoded once; its rows, filler rows included, go
  * to the board's registered context and then to every all-boards context in
- * registration order, one row at a time, the same rows for each. A chunk a
- * board's decoder refuses (wrong length, a family the descriptor cannot
- * decode) is dropped and logged once per board and cause; the loop goes on.
+ * registration order, one row at a time, the same rows for each. A chunk
+ * that cannot be decoded (wrong length, a family the descriptor cannot
+ * decode, an unknown type word, a descriptor no decoder can be made from)
+ * is dropped and logged once per board and cause; the loop goes on.
  * Data callbacks run on this thread and may call the other hub exports. */
 PALVEX_API void corvel_read_thread(void);
 

@@ -21,7 +21,7 @@ import numpy as np
 from ._chunks import CaptureWarning, damage_messages
 from ._descriptor import Descriptor, DescriptorLike, parse_descriptor
 from ._libs import CAPTURE_CHUNK, CaptureTail, Native, native, ssid_text
-from ._process import hub_descriptor
+from ._process import check_single_board_descriptor
 from ._rows import RowBuffer
 from .lowlevel import CommType, Result
 
@@ -245,10 +245,6 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
         still to appear would get this one).
     """
     d: Descriptor = parse_descriptor(descriptor)
-    running = hub_descriptor()
-    if running is not None and running != d.text:
-        raise RuntimeError("a Hub runs in this process with another descriptor; the library has one "
-                           "descriptor per process, so decode this capture with the Hub's or after it")
     nat = native()
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -264,6 +260,7 @@ def decode_capture(path: str | os.PathLike, descriptor: DescriptorLike = None) -
         boards.append((int(mine.argmax()), key, mine))
     recordings: dict[str, Recording] = {}
     with nat.single_board:
+        check_single_board_descriptor(d.text)
         nat.decoder.release()
         nat.decoder.set_board_json(d.text.encode())
         for _, key, mine in sorted(boards, key=lambda b: b[0]):

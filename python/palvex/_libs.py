@@ -63,6 +63,7 @@ def _load(which: str) -> ctypes.CDLL:
 
 
 _u64p = ctypes.POINTER(ctypes.c_uint64)
+_i32p = ctypes.POINTER(ctypes.c_int32)
 _vp = ctypes.c_void_p
 _size = ctypes.c_size_t
 
@@ -79,6 +80,7 @@ _SIGNATURES = {
                                                       ctypes.POINTER(ctypes.c_int)]),
         "corvel_free_ssid_list": (None, [ctypes.POINTER(ctypes.c_char_p), ctypes.c_int]),
         "corvel_write_data": (ctypes.c_int32, [_vp, _size, _vp]),
+        "corvel_get_connection_state": (ctypes.c_int32, [_i32p, ctypes.POINTER(ctypes.c_uint32)]),
     },
     "rows": {
         "palvex_rows_create": (_vp, [_size, _size]),

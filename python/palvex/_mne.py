@@ -52,12 +52,11 @@ def to_mne(recording: "Recording", sfreq: float, verbose: bool | str | None = Fa
     groups the family does not have are left out, as palvex-decode's BDF+
     files leave them out (an IMP_3 board has no ExG, a MES_4 board no raw
     PPG). Sample i is the row whose packet number is the board's first plus
-    i, as in palvex-decode's BDF+ files (:func:`palvex.time_line`): samples
-    the host never received (the buffer the library drops after a gap)
-    repeat the row before. Each run of
-    filler rows and such samples is annotated "lost packets: N" (or
-    "dropped packets: N" when only dropped ones make it), and a counter
-    restart "counter discontinuity: A to B".
+    i, as in palvex-decode's BDF+ files (:func:`palvex.time_line`): the
+    library's filler rows stand for the packets that never arrived (and a
+    number missing without one repeats the row before). Each run of them is
+    annotated "lost packets: N", N the run's missing numbers two to a packet,
+    and a counter restart "counter discontinuity: A to B".
 
     Parameters
     ----------

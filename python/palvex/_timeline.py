@@ -1,10 +1,11 @@
 """Where each row of a board sits in time: the packet number is the clock.
 
-A row's sample index is its packet number less the board's first, so the
-rows the host never received (the buffer the library drops after a gap, any
-other hole) keep their place instead of pulling everything after them
-forward. A counter restart, or a jump further than the library fills, goes
-on at the next sample. The rule is palvex-decode's, for its BDF+ files and
+A row's sample index is its packet number less the board's first, so
+nothing after a loss moves. The library delivers one filler row for each
+missing number of a gap; a number missing without one (after a row numbered
+0 the library checks nothing) keeps its place all the same. A lost packet is
+a missing number, two to a packet. A counter restart, or a jump further than
+the library fills, goes on at the next sample. The rule is palvex-decode's, for its BDF+ files and
 its ``time_s`` column, so a Raw object and a BDF+ file of the same board
 agree sample for sample.
 """
@@ -30,13 +31,13 @@ class TimeLine:
     span : int
         Samples from the first row to the last, holes included.
     run_start, run_length : numpy.ndarray
-        int64, the samples of every loss run: filler rows and the holes
-        around them, up to the next decoded row (or counter restart).
-    lost, dropped : numpy.ndarray
-        int64 per run: packets that never arrived (a run of fillers also
-        stands for the packet that revealed the gap, which is not counted),
-        and packets the library dropped after a gap (the holes, two rows a
-        packet), counted as palvex-decode counts them.
+        int64, the samples of every loss run: filler rows (and numbers
+        missing without them), up to the next decoded row (or counter
+        restart).
+    lost : numpy.ndarray
+        int64 per run: packets that never arrived, the run's missing
+        numbers two to a packet (an odd one counts as a packet), counted as
+        palvex-decode counts them.
     restart_index : numpy.ndarray
         int64, the sample of every row whose number did not follow on.
     restart_from, restart_to : numpy.ndarray
@@ -48,15 +49,13 @@ class TimeLine:
     run_start: np.ndarray
     run_length: np.ndarray
     lost: np.ndarray
-    dropped: np.ndarray
     restart_index: np.ndarray
     restart_from: np.ndarray
     restart_to: np.ndarray
 
     def descriptions(self) -> list[str]:
         """The loss runs' annotation texts, as in palvex-decode's BDF+ files."""
-        return [f"lost packets: {lost}" if lost else f"dropped packets: {dropped}"
-                for lost, dropped in zip(self.lost.tolist(), self.dropped.tolist())]
+        return [f"lost packets: {lost}" for lost in self.lost.tolist()]
 
     def spread(self, rows: np.ndarray) -> np.ndarray:
         """``rows`` (one per row) on the time line: a sample without a row
@@ -107,12 +106,9 @@ def time_line(numbers: np.ndarray, filler: np.ndarray) -> TimeLine:
     after = np.concatenate((lossy, [False]))   # lossy[s]
     starts = np.flatnonzero(after & (~before | restarts_here))
     ends = np.flatnonzero(before & (~after | restarts_here))
-    fill_count = np.concatenate(([0], np.cumsum(is_filler)))
-    hole_count = np.concatenate(([0], np.cumsum(is_hole)))
-    fillers = fill_count[ends] - fill_count[starts]
-    lost = np.where(fillers > 0, np.maximum(1, (fillers - 1) // 2), 0)
-    dropped = (hole_count[ends] - hole_count[starts] + 1) // 2
+    # Every sample of a run is a missing number.
+    lost = (ends - starts + 1) // 2
     prev = np.concatenate(([0], as_u32[:-1]))
     return TimeLine(index=index, span=span, run_start=starts, run_length=ends - starts, lost=lost,
-                    dropped=dropped, restart_index=index[restart], restart_from=prev[restart].astype(np.uint32),
+                    restart_index=index[restart], restart_from=prev[restart].astype(np.uint32),
                     restart_to=as_u32[restart])

@@ -15,10 +15,11 @@ Contexts. Every callback of the library carries the host context it was
 given; here a context is a `Context` object wrapping a Python callable
 (`on_row(row)` for data, `on_write(bytes)` for data_write). The library sees
 a small integer tag; the binding keeps the objects alive and dispatches.
-The library keeps the first data callback it is given for the hub, and the
-single-board decoder keeps the callback it was created with, so the binding
-passes one callback of its own everywhere and routes by context. For the
-same reason a process that opens the hub here cannot run a `palvex.Hub`.
+The library keeps the first data callback it is given for the hub, for the
+life of the process, and the single-board decoder keeps the callback it was
+created with, so the binding passes one callback of its own everywhere and
+routes by context. For the same reason a process that opens the hub here
+cannot run a `palvex.Hub`, nor a second `Library` that opens the hub.
 
 Rows are copied out of the library's buffer (it is valid only during the
 call). A handler that raises does not unwind through C: the exception is
@@ -35,10 +36,10 @@ import threading
 
 from . import _chunks, _libs
 from ._descriptor import MAX_ROW_LENGTH, column_names, default_descriptor_text
-from ._process import claim_hub
+from ._process import claim_library
 
 __all__ = [
-    "Result", "CommType", "PalvexError", "Context", "Library", "DEFAULT_DESCRIPTOR",
+    "Result", "CommType", "HubState", "PalvexError", "Context", "Library", "DEFAULT_DESCRIPTOR",
     "default_columns", "read_capture", "MAX_ROW_LENGTH", "MAX_FILLED_ROWS",
 ]
 
@@ -67,6 +68,14 @@ class CommType(enum.IntEnum):
     IMP_3 = 3
     MES_4 = 4
     MES_5 = 5
+
+
+class HubState(enum.IntEnum):
+    """States of a hub session, as corvel_get_connection_state reports them."""
+    NOT_OPENED = 0    # never connected, or the last open found no hub
+    CONNECTED = 1     # connected and greeted
+    RECONNECTING = 2  # the connection was lost; the read loop connects again
+    RELEASED = 3      # corvel_release was called; open again to go on
 
 
 class PalvexError(Exception):
@@ -125,8 +134,8 @@ class Context:
 
 class Library:
     """The exports of one loaded libPalvexWrapper. The library has process-
-    wide state (one single-board decoder, one hub connection per process), so
-    one Library per process is the normal case."""
+    wide state (one single-board decoder, one hub session at a time, the
+    first hub data callback), so one Library per process is the normal case."""
 
     def __init__(self, path=None):
         self.path = path or _libs.library_path("decoder")
@@ -165,6 +174,8 @@ class Library:
             "corvel_get_ssid_by_idx": (ctypes.c_int32, [ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]),
             "corvel_free_ssid": (None, [ctypes.c_void_p]),
             "corvel_write_data": (ctypes.c_int32, [u8p, ctypes.c_size_t, ctypes.c_void_p]),
+            "corvel_get_connection_state": (ctypes.c_int32, [ctypes.POINTER(ctypes.c_int32),
+                                                             ctypes.POINTER(ctypes.c_uint32)]),
         }
         for name, (restype, argtypes) in sig.items():
             f = getattr(d, name)
@@ -262,8 +273,10 @@ class Library:
     # -- hub ----------------------------------------------------------------
     def open_connection(self, host="", check=True):
         """Connects to the hub (TCP port 5005) and greets it; also installs
-        the binding's data callback. Once per process."""
-        claim_hub(self, "palvex.lowlevel.Library")
+        the binding's data callback. An open that found no hub (NO_CONNECTION)
+        may be made again, and so may one after hub_release(), which starts a
+        new session."""
+        claim_library(self)
         self._dll.corvel_set_pcallback(self._data_cb)
         rc = self._dll.corvel_open_connection(host.encode(), None)
         return self._check("corvel_open_connection", rc) if check else Result(rc)
@@ -275,7 +288,7 @@ class Library:
 
     def read_thread(self):
         """Runs corvel_read_thread() on the calling thread until hub_release()."""
-        claim_hub(self, "palvex.lowlevel.Library")
+        claim_library(self)
         self._dll.corvel_set_pcallback(self._data_cb)
         self._dll.corvel_read_thread()
 
@@ -295,6 +308,14 @@ class Library:
                 raise TimeoutError("corvel_read_thread did not return")
             self._reader = None
         return rc
+
+    def connection_state(self):
+        """(HubState, reconnections): the session's state and how often the
+        read loop connected again after a loss, in this process."""
+        state = ctypes.c_int32(0)
+        count = ctypes.c_uint32(0)
+        self._dll.corvel_get_connection_state(ctypes.byref(state), ctypes.byref(count))
+        return HubState(state.value), count.value
 
     def ssids(self):
         """The SSIDs met so far, in the order first met."""

@@ -16,16 +16,30 @@ void deliver_to_every_context(void* delivery, const double* row, std::size_t cou
     for (void* context : d.contexts) d.callback(context, row, count);
 }
 
-// One line per board and cause, however many chunks the board sends that way.
-unsigned refusal_bit(int rc) {
+// One line per board and cause, however many chunks the board sends that
+// way: the factory's refusals (no decoder can be made, an unknown type
+// word) and the decoder's (a wrong length, a family the descriptor cannot
+// decode) are causes of their own.
+enum class Stage { init, interpretation };
+unsigned refusal_bit(Stage stage, int rc) {
+    unsigned cause = 0;
     switch (rc) {
-        case PALVEX_ERR_PACKET_SIZE: return 1u;
-        case PALVEX_ERR_NO_DESCRIPTOR: return 2u;
-        default: return 4u;
+        case PALVEX_ERR_PACKET_SIZE: cause = 0; break;
+        case PALVEX_ERR_NO_DESCRIPTOR: cause = 1; break;
+        case PALVEX_ERR_UNKNOWN_TYPE: cause = 2; break;
+        default: cause = 3; break;
     }
+    return 1u << (cause + (stage == Stage::init ? 4 : 0));
 }
 
 bool is_refusal(int rc) { return rc > 0 && rc != PALVEX_ERR_NO_CONTEXT; }
+
+bool first_report(BoardStream& board, Stage stage, int rc) {
+    const unsigned bit = refusal_bit(stage, rc);
+    const bool first = (board.reported & bit) == 0;
+    board.reported |= bit;
+    return first;
+}
 
 }  // namespace
 
@@ -62,12 +76,13 @@ void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
         rc = init_data_handler_fn(chunk.payload, length, &deliver_to_every_context, &delivery, board->decoder,
                                   ssid_.c_str());
     }
-    if (rc == result_dropped || rc == result_config) {
+    if (rc == result_type_word_zero || rc == result_config) {
         log_warn("Found secondary error at packet init: {}. Continuing.", rc);
         return;
     }
     if (rc != 0) {
-        log_warn("Found error at packet init: {}. Continuing.", rc);
+        if (first_report(*board, Stage::init, rc))
+            log_warn("Found error at packet init: {}. Continuing. (board {})", rc, ssid_);
         return;
     }
     // Only the read loop replaces the slot, so it can be read here unlocked.
@@ -78,10 +93,8 @@ void ChunkDispatcher::dispatch(const ChunkStream::Chunk& chunk) {
     }
     if (board->delivery.contexts.empty()) return;  // nobody wants this board: not decoded
     rc = decoder->get_packets(chunk.payload, length);
-    if (is_refusal(rc) && (board->reported & refusal_bit(rc)) == 0) {
-        board->reported |= refusal_bit(rc);
+    if (is_refusal(rc) && first_report(*board, Stage::interpretation, rc))
         log_error("Packet interpretation error: {} (board {})", rc, ssid_);
-    }
 }
 
 }  // namespace palvex

@@ -102,8 +102,9 @@ std::int32_t connection_state(std::int32_t* state, std::uint32_t* reconnections)
     // Written first, so a host never reads what it left uninitialised.
     if (state != nullptr) *state = PALVEX_HUB_NOT_OPENED;
     if (reconnections != nullptr) *reconnections = 0;
-    if (state != nullptr) *state = static_cast<std::int32_t>(corvel.link.state());
-    if (reconnections != nullptr) *reconnections = corvel.link.reconnections();
+    const auto [session, count] = corvel.link.snapshot();
+    if (state != nullptr) *state = static_cast<std::int32_t>(session);
+    if (reconnections != nullptr) *reconnections = count;
     return 0;
 }
 

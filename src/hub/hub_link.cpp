@@ -44,9 +44,9 @@ HubSession HubLink::state() const {
     return state_;
 }
 
-std::uint32_t HubLink::reconnections() const {
+std::pair<HubSession, std::uint32_t> HubLink::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return reconnections_;
+    return {state_, reconnections_};
 }
 
 void HubLink::opened(Connection connection, const std::string& host) {

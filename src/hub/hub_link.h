@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "net/socket_client_tcp6.h"
 #include "palvex/palvex.h"
@@ -35,7 +36,8 @@ public:
     Connection current() const;  // null while there is none
     std::string host() const;
     HubSession state() const;
-    std::uint32_t reconnections() const;
+    // The state and the reconnections so far, as they stood together.
+    std::pair<HubSession, std::uint32_t> snapshot() const;
 
     // corvel_open_connection connected to `host`.
     void opened(Connection connection, const std::string& host);

@@ -18,7 +18,7 @@ std::int32_t interpret_buffer(const unsigned char* buffer, std::size_t length,
     if (buffer == nullptr) return PALVEX_ERR_UNKNOWN_TYPE;
     DecoderSlot& decoder = global_packet_handler;
     int rc = init_data_handler_fn(buffer, length, callback, host_context, decoder);
-    if (rc == result_dropped || rc == result_config) return 0;
+    if (rc == result_type_word_zero || rc == result_config) return 0;
     if (rc != 0) return rc;
     if (!decoder) return PALVEX_ERR_NO_CONTEXT;
     rc = decoder->get_packets(buffer, length);

@@ -98,7 +98,7 @@ int init_data_handler_fn(const unsigned char* buffer, std::size_t length, data_c
     const auto type_word = static_cast<std::int16_t>(buffer[0] | (buffer[1] << 8));
     if (slot && slot->comm_type == type_word) return 0;
     switch (type_word) {
-        case 0: return result_dropped;
+        case 0: return result_type_word_zero;
         case MES_2:
         case IMP_3:
         case MES_4:

@@ -139,6 +139,36 @@ void compile_imp3(Compiler& c, Layout& l) {
     l.other[1] = c.entry(c.array("other_channels"), 1, "other_channels");
 }
 
+// The filler mark tells rows apart only in a column nothing else writes:
+// over a packet number, the valid mark or a channel it would turn decoded
+// rows into wrong ones.
+void check_filler_column(COMM_TYPE family, const Layout& l) {
+    const std::int32_t f = l.filler;
+    const auto clash = [&](const char* what) {
+        throw LayoutError("\"filler_channel\" column " + std::to_string(f) + " is also " + what);
+    };
+    const auto in = [&](const auto& group) {
+        for (std::size_t i = 0; i < group.n; ++i)
+            if (group.col[i] == f) return true;
+        return false;
+    };
+    if (f == l.package_num_channel) clash("the \"package_num_channel\" column");
+    if (f == valid_row_column) clash("column 29, the valid mark");
+    // Every PPG column is set to -1 before each sample, whatever the family.
+    for (const std::int32_t c : l.framing_ppg)
+        if (c == f) clash("a \"ppg_channels\" or \"ppg_raw_channels\" column");
+    // Groups a family does not read are empty here.
+    if (in(l.exg)) clash("an \"exg_channels\" column");
+    if (in(l.accel)) clash("an \"accel_channels\" column");
+    if (in(l.gyro)) clash("a \"gyro_channels\" column");
+    if (in(l.resistance)) clash("a \"resistance_channels\" column");
+    if (f == l.battery) clash("the \"battery_channel\" column");
+    const bool writes_first_other = family != IMP_3;
+    if ((writes_first_other && f == l.other[0]) || f == l.other[1] ||
+        (l.has_nibbles && (f == l.other[2] || f == l.other[3])))
+        clash("an \"other_channels\" column");
+}
+
 }  // namespace
 
 bool read_int32(const json& value, std::int32_t& out) {
@@ -200,6 +230,7 @@ std::string compile_layout(COMM_TYPE family, const json& descriptor, const BaseF
             case MES_4:
             case MES_5: compile_mes(family, c, layout); break;
         }
+        if (layout.filler != no_column) check_filler_column(family, layout);
     } catch (const LayoutError& e) {
         return e.what();
     }

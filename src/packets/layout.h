@@ -45,7 +45,8 @@ struct Layout {
     std::array<std::int32_t, 4> other{};
     bool has_nibbles = false;  // "other_channels" holds more than 3 entries
     // "filler_channel", optional: 1.0 in filler rows, 0.0 in decoded rows,
-    // so a host tells them apart by delivery rather than by value.
+    // so a host tells them apart by delivery rather than by value. A column
+    // of its own: a family that writes it cannot be served.
     std::int32_t filler = no_column;
 };
 

@@ -48,21 +48,19 @@ void PacketBase::compile(const nlohmann::json& descriptor) {
 }
 
 int PacketBase::get_packets(const unsigned char* buffer, std::size_t length) {
-    if (skip_next_packet) {
-        skip_next_packet = false;
-        return result_dropped;
-    }
-    if (host_context == nullptr || data_callback == nullptr) return PALVEX_ERR_NO_CONTEXT;
     if (length == config_packet_length) {
         interpret_config(buffer);
         return result_config;
     }
+    // The length first: a buffer of the wrong size is refused the same way
+    // whatever the decoder's state.
     if (comm_type != WUA2) {
-        if (length < 2) return PALVEX_ERR_PACKET_SIZE;
-        buffer += 2;
-        length -= 2;
+        if (length < type_word_length) return PALVEX_ERR_PACKET_SIZE;
+        buffer += type_word_length;
+        length -= type_word_length;
     }
     if (length != static_cast<std::size_t>(get_packet_size())) return PALVEX_ERR_PACKET_SIZE;
+    if (host_context == nullptr || data_callback == nullptr) return PALVEX_ERR_NO_CONTEXT;
     if (!layout_error_.empty()) return PALVEX_ERR_NO_DESCRIPTOR;
 
     double* row = scratch_row.data();
@@ -73,51 +71,42 @@ int PacketBase::get_packets(const unsigned char* buffer, std::size_t length) {
         package_num = wrap_to_int32(row[package_num_channel]);
         row[valid_row_column] = 1.0;
         if (layout.filler != no_column) row[layout.filler] = 0.0;
-        if (add_lost_packets(row, -1) > 0) {
-            add_lost_packets(row, samples_per_packet - sample);
-            last_package_num = wrapping_add(last_package_num, 2);
-            skip_next_packet = true;
-            return 0;
-        }
-        data_callback(host_context, row, static_cast<std::size_t>(num_rows));
-        last_package_num = package_num;
+        if (has_reference) add_lost_packets();
+        deliver(row);
     }
     return 0;
 }
 
-int PacketBase::add_lost_packets(double* row, int count) {
-    if (last_package_num == -1 || last_package_num == 0) return 0;
-    const std::int64_t gap = wrapping_gap(package_num, last_package_num);
-    if (count == -1) {
-        const bool no_loss = gap <= 1;
-        const bool discontinuity = gap - 1 > PALVEX_MAX_FILLED_ROWS;
-        if (no_loss || discontinuity) {
-            // A counter that restarted, repeated or jumped too far to be a loss:
-            // the row is the new reference.
-            if (discontinuity) report_discontinuity(last_package_num, package_num);
-            std::memcpy(lost_packet_buffer.data(), row, sizeof(double) * static_cast<std::size_t>(num_rows));
-            return 0;
-        }
-    }
-    std::int64_t n = count;
-    if (gap - 1 <= PALVEX_MAX_FILLED_ROWS) n = std::max<std::int64_t>(n, gap - 1);
-    if (n <= 0) return 0;
-    double* filler = lost_packet_buffer.data();
-    for (std::int64_t i = 0; i < n; ++i) {
-        last_package_num = wrapping_add(last_package_num, 1);
-        // The number as the board sent it (unsigned), like in decoded rows.
-        filler[package_num_channel] = static_cast<double>(static_cast<std::uint32_t>(last_package_num));
-        filler[valid_row_column] = 1.0;
-        if (layout.filler != no_column) filler[layout.filler] = 1.0;
-        data_callback(host_context, filler, static_cast<std::size_t>(num_rows));
-    }
-    return static_cast<int>(n);
+void PacketBase::deliver(const double* row) {
+    data_callback(host_context, row, static_cast<std::size_t>(num_rows));
+    // Every row delivered is the model of the fillers that may follow it.
+    std::memcpy(lost_packet_buffer.data(), row, sizeof(double) * static_cast<std::size_t>(num_rows));
+    last_package_num = package_num;
+    has_reference = package_num != 0;
 }
 
-void PacketBase::restart_accounting() {
-    last_package_num = -1;
-    skip_next_packet = false;
+int PacketBase::add_lost_packets() {
+    const std::int64_t gap = wrapping_gap(package_num, last_package_num);
+    // In order, repeated, gone back or restarted: nothing is missing.
+    if (gap <= 1) return 0;
+    if (gap - 1 > PALVEX_MAX_FILLED_ROWS) {
+        // Too far to be a loss: a corrupted counter. The row becomes the reference.
+        report_discontinuity(last_package_num, package_num);
+        return 0;
+    }
+    double* filler = lost_packet_buffer.data();
+    if (layout.filler != no_column) filler[layout.filler] = 1.0;
+    std::int32_t number = last_package_num;
+    for (std::int64_t i = 1; i < gap; ++i) {
+        number = wrapping_add(number, 1);
+        // The number as the board sent it (unsigned), like in decoded rows.
+        filler[package_num_channel] = static_cast<double>(static_cast<std::uint32_t>(number));
+        data_callback(host_context, filler, static_cast<std::size_t>(num_rows));
+    }
+    return static_cast<int>(gap - 1);
 }
+
+void PacketBase::restart_accounting() { has_reference = false; }
 
 void PacketBase::report_discontinuity(std::int32_t previous, std::int32_t next) const {
     const auto prev_u = static_cast<std::uint32_t>(previous);

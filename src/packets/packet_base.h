@@ -18,9 +18,9 @@
 
 namespace palvex {
 
-// Internal results of the framing besides the public codes.
-constexpr int result_dropped = -1;  // buffer dropped after a gap (or type word 0 in the factory)
-constexpr int result_config = -2;   // 5-byte configuration confirmation
+// Internal results besides the public codes: buffers consumed without rows.
+constexpr int result_type_word_zero = -1;  // the factory: a buffer whose type word is 0
+constexpr int result_config = -2;          // 5-byte configuration confirmation
 
 constexpr std::size_t instruction_length = 5;
 
@@ -52,11 +52,14 @@ public:
     virtual int create_write_instr(const unsigned char* data, std::size_t length, Instruction& out) = 0;
     double* get_lost_packet_buffer() { return lost_packet_buffer.data(); }
 
-    // 0 decoded; -1 dropped after a gap; -2 configuration packet; 1 wrong
-    // length; 2 no host context or no data callback; 6 the descriptor cannot
-    // decode this family (layout_error says why).
+    // Checked in this order: -2 configuration packet; 1 wrong length; 2 no
+    // host context or no data callback; 6 the descriptor cannot decode this
+    // family (layout_error says why); else 0, every row delivered.
     int get_packets(const unsigned char* buffer, std::size_t length);
-    int add_lost_packets(double* row, int count);
+    // Before the row numbered `package_num`: one filler row for each number
+    // missing since the last row delivered (none for a jump beyond
+    // PALVEX_MAX_FILLED_ROWS, which is logged). Returns how many.
+    int add_lost_packets();
 
     // The next row is taken as a stream's first: no gap check before it.
     // A hub session that starts again is no continuation of the last one.
@@ -78,9 +81,12 @@ public:
     write_callback_fn write_callback = nullptr;
     void* host_context = nullptr;
     const int samples_per_packet = 2;
-    std::int32_t last_package_num = -1;
-    std::int32_t package_num = 0;
-    bool skip_next_packet = false;
+    std::int32_t last_package_num = 0;  // of the last row delivered
+    std::int32_t package_num = 0;       // of the row being decoded
+    // The next row takes a gap check against last_package_num: not before a
+    // decoder's first row, nor after a row numbered 0. A flag, since every
+    // 32-bit value is a number a board may send.
+    bool has_reference = false;
     const std::int32_t num_rows;
     const std::int32_t package_num_channel;  // written by interpret, read back by the loss accounting
 
@@ -94,7 +100,9 @@ private:
     PacketBase(COMM_TYPE type, const BaseFields& base, data_callback_fn callback);
     void report_discontinuity(std::int32_t previous, std::int32_t next) const;
 
-    std::vector<double> lost_packet_buffer;
+    void deliver(const double* row);
+
+    std::vector<double> lost_packet_buffer;  // the last row delivered: the fillers' model
     std::vector<double> scratch_row;  // one row reused by every call
     std::string layout_error_;
     std::string stream_name_;

@@ -65,7 +65,7 @@ TEST_F(Decoding, MesSharedFieldsAndPerSampleFields) {
         p.accel = {-32768, 0, 16384};
         p.gyro = {32767, -1, 0};
         p.sample[0] = {{}, 0x11, 0xA5, 0xFFFFFFFF};
-        p.sample[1] = {{}, 0x22, 0x3C, 7};
+        p.sample[1] = {{}, 0x22, 0x3C, 0};  // the counter wraps: in order
         const RowSink rows = decode(build(p));
         ASSERT_EQ(rows.size(), 2u) << family;
         const auto& r0 = rows.row(0);
@@ -79,7 +79,7 @@ TEST_F(Decoding, MesSharedFieldsAndPerSampleFields) {
         EXPECT_EQ(r0[other], 17.0);
         EXPECT_EQ(r1[other], 34.0);
         EXPECT_EQ(r0[package_num], 4294967295.0);  // unsigned, not -1
-        EXPECT_EQ(r1[package_num], 7.0);
+        EXPECT_EQ(r1[package_num], 0.0);
         EXPECT_EQ(r0[valid], 1.0);
         EXPECT_EQ(r0[format_code], family == MES_2 ? 2.0 : 4.0);
         // Shared fields are the same in both rows.
@@ -238,11 +238,12 @@ TEST_F(Decoding, Wua2TracksLossOnTheDescriptorsPacketNumberColumn) {
     };
     for (std::uint32_t n = 10; n < 20; n += 2) ASSERT_EQ(feed(packet(n, 100000 * n), sink), 0);
     EXPECT_EQ(sink.column(6), (std::vector<double>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
-    // A gap: fillers 20 and 21, then 22 and 23 for the packet that showed it.
+    // A gap: fillers 20 and 21, copies of row 19, then the packet's own 22 and 23.
     ASSERT_EQ(feed(packet(22, 7), sink), 0);
     const std::vector<double> numbers = sink.column(6);
     EXPECT_EQ(std::vector<double>(numbers.begin() + 10, numbers.end()), (std::vector<double>{20, 21, 22, 23}));
-    EXPECT_EQ(sink.row(13)[26], sink.row(9)[26]);  // a filler: a copy of the last good row
+    EXPECT_EQ(sink.row(11)[26], sink.row(9)[26]);
+    EXPECT_EQ(sink.row(13)[26], 14 * 0.045);
 }
 
 TEST_F(Decoding, Imp3ResistanceUnsignedExact) {

@@ -140,7 +140,26 @@ inline const std::vector<DescriptorVariant>& descriptor_variants() {
         {"filler_channel", "-1", ALL},
         {"filler_channel", "\"32\"", ALL},
         {"filler_channel", "[32]", ALL},
-        {"filler_channel", "0", NONE},
+        // The filler mark must be a column of its own: a column a family
+        // writes refuses that family, and only that family.
+        {"filler_channel", "26", ALL, 33, "\"filler_channel\" column 26 is also the \"package_num_channel\""},
+        {"filler_channel", "29", ALL, 33, "column 29, the valid mark"},
+        {"filler_channel", "0", EXG_READERS, 33, "column 0 is also an \"exg_channels\" column"},
+        {"filler_channel", "7", EXG_READERS},
+        {"filler_channel", "9", EXG_READERS, 33, "\"accel_channels\""},
+        {"filler_channel", "13", EXG_READERS, 33, "\"gyro_channels\""},
+        {"filler_channel", "14", W | I3, 33, "\"resistance_channels\""},
+        {"filler_channel", "23", W | I3},
+        {"filler_channel", "24", ALL, 33, "\"ppg_channels\" or \"ppg_raw_channels\" column"},
+        {"filler_channel", "31", ALL, 33, "column 31 is also a \"ppg_channels\" or \"ppg_raw_channels\""},
+        {"filler_channel", "27", ALL, 33, "\"battery_channel\""},
+        {"filler_channel", "28", EXG_READERS, 33, "column 28 is also an \"other_channels\""},  // IMP_3 reads only entry 1
+        {"filler_channel", "30", ALL, 33, "column 30 is also an \"other_channels\""},
+        {"other_channels", "[28, 30, 31, 32]", M2 | M4 | M5, 33, "column 32 is also an \"other_channels\""},  // a nibble column
+        {"exg_channels", "[0, 1, 2, 3, 4, 5, 6, 32]", EXG_READERS, 33, "column 32 is also an \"exg_channels\""},
+        {"exg_channels", "[0, 1, 2, 3, 4, 5, 6, 7, 32]", NONE},  // past the group's width: never written
+        {"accel_channels", "[8, 32]", EXG_READERS},
+        {"resistance_channels", "[14, 32]", W | I3},
         {"unknown_key", "{\"deep\": [1, 2, {\"x\": null}]}", NONE},
     };
     return variants;

@@ -13,6 +13,9 @@ struct HostileChunk {
     const char* name;
     Bytes bytes;
     const char* message;  // the line logged for it ("level|text")
+    // A refusal of the board's (unlike a header that names no board, or a
+    // buffer consumed without rows) is said once per board and cause.
+    bool once_per_board = false;
 };
 
 Bytes with_head(std::size_t length, std::uint8_t b0, std::uint8_t b1) {
@@ -41,11 +44,11 @@ TEST_F(HubTest, HostileChunkIsSkippedWithItsMessageAndTheNextChunkDecodes) {
         {"length -77", hub_chunk("B1", -77, {}), "warning|Got corrupted packet size. Continuing."},
         {"length INT32_MAX", hub_chunk("B1", INT32_MAX, {}), "warning|Got corrupted packet size. Continuing."},
         {"length one past a receive", hub_chunk("B1", 499991, {}), "warning|Got corrupted packet size. Continuing."},
-        {"length 0", hub_chunk("B1", Bytes{}), "warning|Found error at packet init: 11. Continuing."},
-        {"length 1", hub_chunk("B1", Bytes{4}), "warning|Found error at packet init: 11. Continuing."},
+        {"length 0", hub_chunk("B1", Bytes{}), "warning|Found error at packet init: 11. Continuing.", true},
+        {"length 1", hub_chunk("B1", Bytes{4}), "warning|Found error at packet init: 11. Continuing.", true},
         {"type word 0", hub_chunk("B1", with_head(77, 0, 0)), "warning|Found secondary error at packet init: -1. Continuing."},
-        {"type word 0x8000", hub_chunk("B1", with_head(77, 0, 0x80)), "warning|Found error at packet init: 11. Continuing."},
-        {"largest payload, unknown type", hub_chunk("B1", largest), "warning|Found error at packet init: 11. Continuing."},
+        {"type word 0x8000", hub_chunk("B1", with_head(77, 0, 0x80)), "warning|Found error at packet init: 11. Continuing.", true},
+        {"largest payload, unknown type", hub_chunk("B1", largest), "warning|Found error at packet init: 11. Continuing.", true},
         {"confirmation", hub_chunk("B1", Bytes(5, 4)), "warning|Found secondary error at packet init: -2. Continuing."},
     };
     ASSERT_EQ(corvel_set_board(context(1), "B1"), 0);
@@ -57,7 +60,7 @@ TEST_F(HubTest, HostileChunkIsSkippedWithItsMessageAndTheNextChunkDecodes) {
         send(concat({c.bytes, hub_chunk("B1", packet_of(MES_4, next))}));
         expected_rows += 2;
         ASSERT_TRUE(rows.wait_for(expected_rows)) << c.name;
-        EXPECT_EQ(log.count(c.message), before + 1) << c.name;
+        EXPECT_EQ(log.count(c.message), c.once_per_board ? 1u : before + 1) << c.name;
         const auto numbers = rows.numbers();
         ASSERT_EQ(numbers.size(), expected_rows) << c.name;
         EXPECT_EQ(numbers[expected_rows - 2], (std::pair<void*, double>{context(1), next})) << c.name;
@@ -66,6 +69,12 @@ TEST_F(HubTest, HostileChunkIsSkippedWithItsMessageAndTheNextChunkDecodes) {
     }
     EXPECT_EQ(log.count("Packet interpretation error"), 0u);
     EXPECT_EQ(log.count("jumped"), 0u);  // the board's numbering went on undisturbed
+    EXPECT_EQ(log.count("warning|Found error at packet init: 11. Continuing. (board B1)"), 1u);
+    // Another board's refusal is its own line.
+    send(hub_chunk("B2", Bytes{4}));
+    send(hub_chunk("B1", packet_of(MES_4, next)));
+    ASSERT_TRUE(rows.wait_for(expected_rows + 2));
+    EXPECT_EQ(log.count("warning|Found error at packet init: 11. Continuing. (board B2)"), 1u);
 }
 
 TEST_F(HubTest, SsidsOfNoCharactersAndOfAllSixAreTheirOwnBoards) {

@@ -6,6 +6,8 @@
 #include <map>
 #include <random>
 
+#include "../api/descriptor_variants.h"
+#include "../api/loss_cases.h"
 #include "hub_host.h"
 
 using namespace palvex_test;
@@ -69,29 +71,84 @@ TEST_F(HubTest, RegisteredContextFirstThenAllBoardsInRegistrationOrder) {
                                  {context(5), 1}, {context(4), 1}, {context(5), 2}, {context(4), 2}}));
 }
 
-// A host recording through an all-boards context gets what the board's own
-// context gets, and what single-board decoding of the same packets gives:
-// the same fillers, the same dropped buffer after a gap, the same bits.
+// Every loss case on a board of its own: the board's context and two
+// all-boards contexts get, row for row and bit for bit, what single-board
+// decoding of the same buffers gives, and that is the case's exact rows.
 TEST_F(HubTest, EveryContextOfABoardGetsTheRowsOfSingleBoardDecoding) {
-    set_board_json(default_descriptor_json().c_str());  // with its filler column
-    const std::vector<std::uint32_t> firsts{10, 12, 18, 20, 22, 24};  // 14-17 never sent: a gap
-    RowSink single;
-    for (const std::uint32_t n : firsts) ASSERT_EQ(feed(packet_of(MES_4, n), single), 0);
-    ASSERT_EQ(single.size(), 14u);  // 10-19 (14-19 filled), 22-25: 20-21 dropped after the gap
-
-    ASSERT_EQ(corvel_set_board(context(1), "S1"), 0);
+    const std::vector<LossCase>& cases = loss_cases();
+    std::vector<Rows> single;
+    for (const LossCase& c : cases) {
+        const Rows own = own_rows(c);
+        RowSink sink;
+        for (const Bytes& b : c.buffers) feed(b, sink);
+        release();
+        Rows got;
+        for (const Delivery& d : sink.deliveries) got.push_back(d.row);
+        ASSERT_TRUE(holds_case(c, own, got)) << c.name;
+        single.push_back(got);
+    }
+    static int board_context[32];
+    const auto ssid = [](std::size_t i) { return "L" + std::to_string(i); };
+    for (std::size_t i = 0; i < cases.size(); ++i) ASSERT_EQ(corvel_set_board(&board_context[i], ssid(i).c_str()), 0);
     start_reading();
     ASSERT_EQ(corvel_set_board(context(4), ""), 0);
     ASSERT_EQ(corvel_set_board(context(5), ""), 0);
-    for (const std::uint32_t n : firsts) send(hub_chunk("S1", packet_of(MES_4, n)));
-    ASSERT_TRUE(rows.wait_for(3 * single.size()));
+    std::size_t expected = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        std::vector<Bytes> chunks;
+        for (const Bytes& b : cases[i].buffers) chunks.push_back(hub_chunk(ssid(i), b));
+        send(concat(chunks));
+        expected += 3 * single[i].size();
+        ASSERT_TRUE(rows.wait_for(expected)) << cases[i].name;  // one case at a time: deliveries stay in case order
+    }
     std::this_thread::sleep_for(100ms);
     const auto deliveries = rows.deliveries();
-    ASSERT_EQ(deliveries.size(), 3 * single.size());
-    for (std::size_t i = 0; i < deliveries.size(); ++i) {
-        EXPECT_EQ(deliveries[i].context, context(i % 3 == 0 ? 1 : i % 3 == 1 ? 4 : 5)) << i;
-        EXPECT_EQ(deliveries[i].row, single.row(i / 3)) << i;  // bit for bit, filler column included
+    ASSERT_EQ(deliveries.size(), expected);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        for (const std::vector<double>& row : single[i])
+            for (void* want : {static_cast<void*>(&board_context[i]), context(4), context(5)}) {
+                EXPECT_EQ(deliveries[k].context, want) << cases[i].name << ", delivery " << k;
+                EXPECT_EQ(deliveries[k].row, row) << cases[i].name << ", delivery " << k;
+                ++k;
+            }
+    // The wrong-length buffer after a gap is refused and said once; the board goes on.
+    EXPECT_EQ(log.count("error|Packet interpretation error: 1 (board "), 1u);
+}
+
+// A filler column that a family writes is refused for that family, through
+// the hub as in single-board mode: no row, one line for the board, and the
+// reason once for the descriptor.
+TEST_F(HubTest, FillerColumnThatAFamilyWritesIsRefusedForThatFamily) {
+    std::vector<DescriptorVariant> clashes;
+    for (const DescriptorVariant& v : descriptor_variants())
+        if (std::string(v.key) == "filler_channel" && v.refused_by != NONE) clashes.push_back(v);
+    ASSERT_GE(clashes.size(), 10u);
+    start_reading();
+    ASSERT_EQ(corvel_set_board(context(4), ""), 0);
+    for (std::size_t i = 0; i < clashes.size(); ++i) {
+        const Family* refusing = nullptr;
+        for (const Family& f : families)
+            if (!refusing && (clashes[i].refused_by & f.bit)) refusing = &f;
+        set_board_json(clashes[i].json().c_str());
+        const std::string board = "C" + std::to_string(i);
+        send(concat({hub_chunk(board, packet_of(refusing->type, 1)), hub_chunk(board, packet_of(refusing->type, 3))}));
+        // Listed once the loop has made the board's decoder, from this descriptor.
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (!listed(board)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << clashes[i].describe();
+            std::this_thread::sleep_for(5ms);
+        }
     }
+    set_board_json(default_descriptor_json().c_str());
+    send(hub_chunk("OK", packet_of(MES_4, 1)));
+    ASSERT_TRUE(rows.wait_for(2));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(rows.size(), 2u);  // the refused boards delivered nothing
+    for (std::size_t i = 0; i < clashes.size(); ++i)
+        EXPECT_EQ(log.count("error|Packet interpretation error: 6 (board C" + std::to_string(i) + ")"), 1u)
+            << clashes[i].describe();
+    EXPECT_EQ(log.count("error|Board descriptor cannot decode"), clashes.size());
 }
 
 TEST_F(HubTest, BoardThatSwitchesFamilyGetsANewDecoder) {
@@ -241,14 +298,19 @@ INSTANTIATE_TEST_SUITE_P(
                    "error|Packet interpretation error: 6 (board B1)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every chunk is refused, and said once per board, not once per chunk.
 TEST_F(HubTest, DescriptorThatCannotMakeADecoderDropsTheChunk) {
     set_board_json(R"({"num_rows": 32})");
     ASSERT_EQ(corvel_set_board(context(1), "B1"), 0);
+    ASSERT_EQ(corvel_set_board(context(2), "B2"), 0);
     start_reading();
-    const std::size_t lead_chunks = log.count("warning|Found error at packet init: 6. Continuing.");
-    send(concat({hub_chunk("B1", packet_of(MES_4, 1)), hub_chunk("B1", packet_of(MES_4, 3))}));
+    for (int round = 0; round < 3; ++round)
+        send(concat({hub_chunk("B1", packet_of(MES_4, 1 + 2 * round)), hub_chunk("B2", packet_of(IMP_3, 1 + 2 * round))}));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(log.count("warning|Found error at packet init: 6. Continuing."), lead_chunks + 2);
+    const std::string line = "warning|Found error at packet init: 6. Continuing.";
+    EXPECT_EQ(log.count(line + " (board B1)"), 1u);
+    EXPECT_EQ(log.count(line + " (board B2)"), 1u);
+    EXPECT_EQ(log.count(line), 3u);  // and the lead board's
     EXPECT_EQ(log.count("\"package_num_channel\" is missing"), 1u);
     EXPECT_EQ(rows.size(), 0u);
 }

@@ -130,4 +130,18 @@ TEST_F(HubWrite, RegistryIsSearchedBeforeTheAllBoardsList) {
     EXPECT_EQ(next_frame(0).count, 1u);
 }
 
+// A context registered under several SSIDs addresses every one of them in
+// one frame, in the order they were registered (not the order met).
+TEST_F(HubWrite, ContextUnderSeveralSsidsAddressesEachInRegistrationOrder) {
+    ASSERT_EQ(corvel_set_board(context(1), "IMP3XY"), 0);
+    ASSERT_EQ(corvel_set_board(context(2), "W2"), 0);
+    ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
+    meet_boards();
+    ASSERT_EQ(write({0x02, 9}, context(1)), 0);
+    const Bytes instruction{0x02, 9, 0, 0, 0};
+    // 02 is a trigger code for MES_4 (not for IMP_3): the frame carries it.
+    EXPECT_EQ(next_frame(0).raw,
+              concat({{1, 2, 0, 0, 0}, entry("IMP3XY", instruction), entry("MES4AA", instruction)}));
+}
+
 }  // namespace

@@ -16,9 +16,9 @@ def test_decode_capture_example(tmp_path):
     proc = run([sys.executable, os.path.join(EXAMPLES, "decode_capture.py"), capture])
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
-    assert lines[0] == "board A1: 196 rows, packet numbers 1..200, 8 filler rows, 0 buffers refused"
+    assert lines[0] == "board A1: 200 rows, packet numbers 1..200, 4 filler rows, 0 buffers refused"
     assert re.match(r"  first row: exg_0=.*accel_z=0\.99.*package_num=1, battery=98, valid=1, format_code=4", lines[1])
-    assert lines[2] == "board C3: 196 rows, packet numbers 1..200, 8 filler rows, 0 buffers refused"
+    assert lines[2] == "board C3: 200 rows, packet numbers 1..200, 4 filler rows, 0 buffers refused"
 
     cut = tmp_path / "cut.cap"
     cut.write_bytes(open(capture, "rb").read()[:-5])

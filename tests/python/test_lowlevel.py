@@ -1,6 +1,6 @@
 """The plain binding, palvex.lowlevel, on captures and live streams of
-corvel-sim. Hub opens [::1]:5005; the hub connection opens once per
-process, so CTest runs each class alone."""
+corvel-sim. Hub opens [::1]:5005; the library keeps the first hub data
+callback for the process, so CTest runs each class alone."""
 import json
 import re
 import time
@@ -44,6 +44,8 @@ class Binding(ScratchCase):
         codes = {m.group(1): int(m.group(2)) for m in re.finditer(r"PALVEX_(OK|ERR_\w+) = (\d+)", header)}
         self.assertEqual({n.replace("ERR_", "", 1): v for n, v in codes.items()},
                          {r.name: r.value for r in lowlevel.Result})
+        states = {m.group(1): int(m.group(2)) for m in re.finditer(r"PALVEX_HUB_(\w+) = (\d+)", header)}
+        self.assertEqual(states, {s.name: s.value for s in lowlevel.HubState})
         families = dict(re.findall(r"^\s+(WUA2|MES_\d|IMP_\d) = (\d)", header, re.M))
         self.assertEqual({k: int(v) for k, v in families.items()}, {c.name: c.value for c in lowlevel.CommType})
         self.assertIn(f"#define PALVEX_MAX_ROW_LENGTH {lowlevel.MAX_ROW_LENGTH}\n", header)
@@ -147,7 +149,7 @@ class Binding(ScratchCase):
 
 
 class Hub(ScratchCase):
-    """Needs [::1]:5005; one process per run (the hub opens once per process)."""
+    """Needs [::1]:5005; one process per run (the library keeps the first hub data callback)."""
 
     def test_hub_mode_through_the_binding(self):
         lib = library()
@@ -162,6 +164,7 @@ class Hub(ScratchCase):
             self.assertEqual(caught.exception.code, lowlevel.Result.DUPLICATE)
             self.assertEqual(lib.set_board(ctx_all, ""), lowlevel.Result.OK)
             self.assertEqual(lib.open_connection("::1"), lowlevel.Result.OK)
+            self.assertEqual(lib.connection_state(), (lowlevel.HubState.CONNECTED, 0))
             reader = lib.start_reading()
             deadline = time.monotonic() + 10
             while (lib.ssids() != ["A1", "B2"] or len(a_rows) < 100) and time.monotonic() < deadline:
@@ -178,6 +181,7 @@ class Hub(ScratchCase):
                 time.sleep(0.02)
             self.assertEqual(lib.hub_release(), lowlevel.Result.OK)
             self.assertFalse(reader.is_alive())
+            self.assertEqual(lib.connection_state(), (lowlevel.HubState.RELEASED, 0))
             self.assertEqual(sim.stop(), 0)
             self.assertEqual(sim.stdout(), "write frame 1 (20 bytes): trigger 1, 1 board(s); A1: 01 00 00 00 00\n")
         self.assertEqual(ctx_a.errors + ctx_all.errors, [])

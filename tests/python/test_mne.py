@@ -20,7 +20,7 @@ RATE = 250
 @pytest.fixture
 def gappy(tmp_path):
     """Board A1 (MES_4) with packet 50 lost and packets 120..124 lost: runs
-    of 4 filler rows (1 lost packet) and of 12 (5 lost packets)."""
+    of 2 filler rows (1 lost packet) and of 10 (5 lost packets)."""
     source = make_capture(tmp_path / "src.cap", {"A1": "MES_4"}, 300)
     kept = [c for i, c in enumerate(chunks(source)) if i != 49 and not 119 <= i < 124]
     path = tmp_path / "gappy.cap"
@@ -37,30 +37,26 @@ def test_raw_channels_units_and_annotations(gappy):
     types = raw.get_channel_types()
     assert [n for n, t in zip(raw.ch_names, types) if t == "eeg"] == [f"exg_{i}" for i in range(8)]
     assert set(types) == {"eeg", "misc"}
-    # Time by packet number: sample i is number first + i. The two rows of
-    # packet 52, dropped by the library after the first gap, and those of 126
-    # after the second keep their place as copies of the row before.
+    # Time by packet number: sample i is number first + i, and every number
+    # is a row: the filler rows stand where packets were lost.
     numbers = rec["package_num"]
-    assert raw.info["sfreq"] == RATE and raw.n_times == numbers[-1] - numbers[0] + 1 == len(rec) + 4
+    assert raw.info["sfreq"] == RATE and raw.n_times == numbers[-1] - numbers[0] + 1 == len(rec) == 600
     data = raw.get_data()
     kept = [rec.columns.index(c) for c in raw.ch_names]
     on_time = palvex.time_line(numbers, rec.filler).spread(rec.data)[:, kept]
-    assert np.array_equal(data[raw.ch_names.index("package_num")], np.concatenate(
-        (numbers[:102], [numbers[101]] * 2, numbers[102:248], [numbers[247]] * 2, numbers[248:])))
+    assert np.array_equal(data[raw.ch_names.index("package_num")], np.arange(1, 601))
     exg = [raw.ch_names.index(f"exg_{i}") for i in range(8)]
     others = [c for c in range(len(raw.ch_names)) if c not in exg]
     assert np.array_equal(data[exg], on_time[:, exg].T * 1e-6)   # microvolts to volts
     assert np.array_equal(data[others], on_time[:, others].T)    # as the library gives them
     assert np.abs(data[exg]).max() < 1e-3                         # tens of microvolts, in volts
 
-    # Packet 50 (numbers 99, 100) lost, packet 51 replaced: 4 fillers from
-    # sample 98, then packet 52's two dropped samples; packets 120..124 lost,
-    # 125 replaced: 12 fillers from sample 238, then 126's two.
-    first = np.flatnonzero(rec.filler)
-    assert [int(first[0]), int(first[4])] == [98, 236]
+    # Packet 50 (numbers 99, 100) lost: 2 fillers at samples 98, 99; packets
+    # 120..124 (numbers 239..248) lost: 10 fillers from sample 238.
+    assert np.flatnonzero(rec.filler).tolist() == [98, 99] + list(range(238, 248))
     ann = raw.annotations
     assert list(ann.description) == ["lost packets: 1", "lost packets: 5"]
-    assert np.allclose(ann.onset, [98 / RATE, 238 / RATE]) and np.allclose(ann.duration, [6 / RATE, 14 / RATE])
+    assert np.allclose(ann.onset, [98 / RATE, 238 / RATE]) and np.allclose(ann.duration, [2 / RATE, 10 / RATE])
 
 
 def test_raw_agrees_with_palvex_decodes_bdf(gappy, tmp_path):

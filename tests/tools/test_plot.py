@@ -29,10 +29,9 @@ class Plot(ScratchCase):
         self.assertEqual(png_size(out), (800, 600))
         self.assertGreater(os.path.getsize(out), 20000)
         # C3 (IMP_3) has no ExG: A1 is drawn. 2 s at 250 rows/s: packets 90 and
-        # 180 are lost, each gives 4 filler rows (the lost packet and the one
-        # that revealed the gap) and the packet after is dropped.
+        # 180 are lost, each gives 2 filler rows; every other packet is decoded.
         self.assertEqual(proc.stderr.strip(), f"palvex-plot: wrote {out} (board A1, MES_4, exg accel gyro ppg "
-                                              f"battery; 497 rows, 8 filler rows, 2.00 s)")
+                                              f"battery; 501 rows, 4 filler rows, 2.00 s)")
 
     def test_each_family_gets_its_panels(self):
         cases = [
@@ -47,7 +46,7 @@ class Plot(ScratchCase):
                 out = self.path(f"{ssid}.png")
                 proc = run([PALVEX_PLOT, self.csv, "--ssid", ssid, "-o", out], timeout=120)
                 self.assertEqual(proc.returncode, 0, proc.stderr)
-                self.assertIn(f"(board {ssid}, {family}, {panels}; 497 rows, 8 filler rows, 2.00 s)", proc.stderr)
+                self.assertIn(f"(board {ssid}, {family}, {panels}; 501 rows, 4 filler rows, 2.00 s)", proc.stderr)
                 self.assertEqual(png_size(out), (800, 600))
 
     def test_seconds_and_the_time_line(self):
@@ -57,12 +56,12 @@ class Plot(ScratchCase):
         proc = run([PALVEX_PLOT, self.csv, "--ssid", "B2", "--seconds", 1, "--sample-rate", 500, "-o", out],
                    timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("497 rows, 8 filler rows, 1.00 s)", proc.stderr)
+        self.assertIn("501 rows, 4 filler rows, 1.00 s)", proc.stderr)
         proc = run([PALVEX_DECODE, self.path("c.cap"), "--sample-rate", 500, "-o", self.path("timed.csv")])
         self.assertEqual(proc.returncode, 0, proc.stderr)
         proc = run([PALVEX_PLOT, self.path("timed.csv"), "--ssid", "B2", "--seconds", 1, "-o", out], timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("497 rows, 8 filler rows, 1.00 s)", proc.stderr)
+        self.assertIn("501 rows, 4 filler rows, 1.00 s)", proc.stderr)
 
     def test_fillers_come_from_the_filler_column_only(self):
         # Without the column nothing is shaded: repeated values are no loss.
@@ -73,7 +72,7 @@ class Plot(ScratchCase):
                 f.write(",".join(r[:-1]) + "\n")
         proc = run([PALVEX_PLOT, self.path("old.csv")], timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("(board A1, MES_4, exg accel gyro ppg battery; 497 rows, no filler column, 2.00 s)", proc.stderr)
+        self.assertIn("(board A1, MES_4, exg accel gyro ppg battery; 501 rows, no filler column, 2.00 s)", proc.stderr)
 
     def test_errors(self):
         with open(self.path("no_numbers.csv"), "w") as f:

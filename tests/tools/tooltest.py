@@ -1,6 +1,7 @@
 """Helpers for the tool tests: where the programs are, running them bounded
-in time, a simulator that is always stopped by its pid, CSV and summary
-parsing. CTest passes the paths in the environment (tests/tools/CMakeLists.txt)."""
+in time, programs in the background (the simulator among them) that are
+always stopped by their pid, CSV and summary parsing. CTest passes the
+paths in the environment (tests/tools/CMakeLists.txt)."""
 import csv
 import io
 import os
@@ -76,41 +77,23 @@ class ScratchCase(unittest.TestCase):
         return lines[-1]
 
 
-class Simulator:
-    """corvel-sim in the background; stop() ends it by its pid."""
+class Background:
+    """A program in the background, its output in files; stop() and the
+    end of a with block end it by its pid."""
 
-    def __init__(self, args, directory):
-        self.out_path = os.path.join(directory, "sim.out")
-        self.err_path = os.path.join(directory, "sim.err")
-        # Another run of the hub tests on this machine may hold the port for
-        # a moment: wait for it rather than fail.
-        deadline = time.monotonic() + 20
-        while True:
-            self._start(args)
-            if self._wait_listening() or time.monotonic() > deadline or "in use" not in self.stderr():
-                break
-            time.sleep(0.5)
-        if "listening" not in self.stderr():
-            raise RuntimeError(f"corvel-sim did not start: {self.stderr()}")
+    def __init__(self, cmd, directory, name):
+        self.out_path = os.path.join(directory, f"{name}.out")
+        self.err_path = os.path.join(directory, f"{name}.err")
+        self._start(cmd)
 
-    def _start(self, args):
+    def _start(self, cmd):
         self._out = open(self.out_path, "w")
         self._err = open(self.err_path, "w")
-        self.proc = subprocess.Popen([CORVEL_SIM] + [str(a) for a in args], stdout=self._out, stderr=self._err)
+        self.proc = subprocess.Popen([str(c) for c in cmd], stdout=self._out, stderr=self._err)
 
-    def _wait_listening(self):
-        deadline = time.monotonic() + 10
-        while "listening" not in self.stderr():
-            if self.proc.poll() is not None:
-                self._out.close()
-                self._err.close()
-                return False
-            if time.monotonic() > deadline:
-                self.proc.kill()
-                self.proc.wait()
-                return False
-            time.sleep(0.02)
-        return True
+    def _close_files(self):
+        self._out.close()
+        self._err.close()
 
     def stdout(self):
         with open(self.out_path) as f:
@@ -121,7 +104,7 @@ class Simulator:
             return f.read()
 
     def stop(self, sig=signal.SIGTERM, timeout=5):
-        """Signals the simulator and returns its exit status."""
+        """Signals the program and returns its exit status."""
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:
@@ -131,14 +114,12 @@ class Simulator:
             self.proc.wait()
             raise
         finally:
-            self._out.close()
-            self._err.close()
+            self._close_files()
         return rc
 
     def wait(self, timeout):
         rc = self.proc.wait(timeout)
-        self._out.close()
-        self._err.close()
+        self._close_files()
         return rc
 
     def __enter__(self):
@@ -148,8 +129,39 @@ class Simulator:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        self._out.close()
-        self._err.close()
+        self._close_files()
+
+
+class Simulator(Background):
+    """corvel-sim in the background, once it listens; stop() ends it by its pid."""
+
+    def __init__(self, args, directory):
+        self.out_path = os.path.join(directory, "sim.out")
+        self.err_path = os.path.join(directory, "sim.err")
+        cmd = [CORVEL_SIM] + list(args)
+        # Another run of the hub tests on this machine may hold the port for
+        # a moment: wait for it rather than fail.
+        deadline = time.monotonic() + 20
+        while True:
+            self._start(cmd)
+            if self._wait_listening() or time.monotonic() > deadline or "in use" not in self.stderr():
+                break
+            time.sleep(0.5)
+        if "listening" not in self.stderr():
+            raise RuntimeError(f"corvel-sim did not start: {self.stderr()}")
+
+    def _wait_listening(self):
+        deadline = time.monotonic() + 10
+        while "listening" not in self.stderr():
+            if self.proc.poll() is not None:
+                self._close_files()
+                return False
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                self.proc.wait()
+                return False
+            time.sleep(0.02)
+        return True
 
 
 def read_csv(path_or_text, text=False):
@@ -170,7 +182,7 @@ def rows_by_board(header, rows):
 
 SUMMARY = re.compile(
     r"palvex-decode: board (?P<ssid>\S*) \((?P<family>[^)]*)\): (?P<rows>\d+) rows?, (?P<fillers>\d+) filler rows?, "
-    r"(?P<lost>\d+) lost packets?, (?P<dropped>\d+) dropped packets?(, packet numbers (?P<first>\d+)\.\.(?P<last>\d+))?"
+    r"(?P<lost>\d+) lost packets?(, packet numbers (?P<first>\d+)\.\.(?P<last>\d+))?"
 )
 
 

@@ -118,8 +118,8 @@ inline std::vector<RowsCase> rows_cases() {
     cases.push_back({"extreme-IMP_3", {build(extreme_imp3())}});
     cases.push_back({"extreme-MES_4", {build(extreme_mes(MES_4))}});
     cases.push_back({"extreme-MES_5", {build(extreme_mes(MES_5))}});
-    // A gap: filler rows copy the last good row under their own numbers and
-    // the buffer after the gap is dropped.
+    // A gap: filler rows copy the last row delivered under their own numbers,
+    // then the packet that showed the gap and the one after it are decoded.
     cases.push_back({"gap-MES_4", {packet_of(MES_4, 1), packet_of(MES_4, 6), packet_of(MES_4, 8)}});
     cases.push_back({"gap-WUA2", {packet_of(WUA2, 1), packet_of(WUA2, 4), packet_of(WUA2, 6)}});
     for (const HubBoard& b : hub_boards()) cases.push_back({hub_case_name(b), {packet_of(b.family, b.first_package_num)}});

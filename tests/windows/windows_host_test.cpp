@@ -147,8 +147,9 @@ TEST(WindowsHub, NoHostAndNoHubAdapterRefusesWithoutOpening) {
     EXPECT_EQ(corvel_open_connection("127.0.0.1", host.logger.get()), PALVEX_ERR_NO_CONNECTION);
     EXPECT_EQ(host.count("error|Socket creation error: 2 "), 5u);
 
-    // Opened now (if unconnected): no more refusals and no more attempts.
-    EXPECT_EQ(corvel_open_connection("", host.logger.get()), PALVEX_OK);
+    // A failed open leaves hub mode not opened: without a host text and an
+    // adapter it is refused again, before any attempt.
+    EXPECT_EQ(corvel_open_connection("", host.logger.get()), PALVEX_ERR_NO_HUB_ADAPTER);
     EXPECT_EQ(host.count("error|Socket creation error"), 5u);
     set_logger(nullptr);
 }

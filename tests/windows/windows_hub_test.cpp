@@ -199,4 +199,64 @@ TEST_F(WindowsHubSession, WriteFrameReachesTheHubByteForByte) {
     EXPECT_TRUE(reader.wait_returned(2s));
 }
 
+// The hub drops the connection and refuses new ones until told to listen
+// again: the DLL's loop reconnects on its own, writes in between say there
+// is no connection, and the rows go on.
+bool control_hub(const char* command) {
+    std::ofstream out(PALVEX_NATIVE_HUB_CONTROL_FILE, std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(out << command << "\n");
+}
+
+bool wait_for_state(int32_t wanted, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int32_t state = -1;
+    while ((corvel_get_connection_state(&state, nullptr), state) != wanted) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST_F(WindowsHubSession, LoopReconnectsWhenTheHubDropsTheConnection) {
+    ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
+    open_session();
+    reader.start();
+    ASSERT_TRUE(wait_rows(10));
+    const std::size_t sessions = read_session().sessions;
+    ASSERT_TRUE(control_hub("drop"));
+    ASSERT_TRUE(wait_for_state(PALVEX_HUB_RECONNECTING, 5s));
+    const unsigned char command[] = {0x03, 0x10};
+    EXPECT_EQ(corvel_write_data(command, sizeof command, context(1)), PALVEX_ERR_NO_CONNECTION);
+    ASSERT_TRUE(control_hub("listen"));
+    ASSERT_TRUE(wait_for_state(PALVEX_HUB_CONNECTED, 10s));
+    uint32_t reconnections = 0;
+    corvel_get_connection_state(nullptr, &reconnections);
+    EXPECT_EQ(reconnections, 1u);
+    ASSERT_TRUE(wait_session([&](const Session& s) { return s.sessions > sessions; }));
+    const std::size_t before = delivered().size();
+    ASSERT_TRUE(wait_rows(before + 10)) << "no rows after the reconnection";
+    ASSERT_EQ(corvel_write_data(command, sizeof command, context(1)), 0);
+    EXPECT_TRUE(wait_session([](const Session& s) { return s.frames.size() == 1; }));
+    EXPECT_EQ(corvel_release(), 0);
+    EXPECT_TRUE(reader.wait_returned(2s));
+}
+
+// Stop and start in one process: after release, open arms hub mode again
+// on the same connection and a new loop reads on.
+TEST_F(WindowsHubSession, StopAndStartAgain) {
+    ASSERT_EQ(corvel_set_board(context(1), "MES4AA"), 0);
+    open_session();
+    const std::size_t sessions = read_session().sessions;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(corvel_open_connection("::1", nullptr), PALVEX_OK);
+        const std::size_t before = delivered().size();
+        reader.start();
+        ASSERT_TRUE(wait_rows(before + 10));
+        EXPECT_EQ(corvel_release(), 0);
+        ASSERT_TRUE(reader.wait_returned(2s));
+    }
+    EXPECT_EQ(read_session().sessions, sessions) << "the connection was kept across the stop";
+}
+
 }  // namespace

@@ -106,6 +106,7 @@ Simulation::Simulation(const std::vector<BoardSpec>& boards, const StreamSpec& s
     }
     made_.assign(boards_.size(), 0);
     lost_.assign(boards_.size(), 0);
+    unsent_.assign(boards_.size(), 0);
 }
 
 void Simulation::next_packet(std::size_t b, Bytes& out) {
@@ -128,23 +129,37 @@ bool Simulation::finished() const {
     return true;
 }
 
-Bytes Simulation::due(Clock::time_point start, const std::vector<std::uint64_t>& base, Clock::time_point now) {
+std::uint64_t Simulation::goal(std::size_t b, Clock::time_point start, const std::vector<std::uint64_t>& base,
+                               Clock::time_point now) const {
     const double elapsed = std::chrono::duration<double>(now - start).count();
-    const auto target = static_cast<std::uint64_t>(elapsed * stream_.packet_rate) + 1;
+    const std::uint64_t goal = base[b] + static_cast<std::uint64_t>(elapsed * stream_.packet_rate) + 1;
+    return stream_.packets > 0 ? std::min(goal, stream_.packets) : goal;
+}
+
+Bytes Simulation::due(Clock::time_point start, const std::vector<std::uint64_t>& base, Clock::time_point now) {
     Bytes out;
     bool more = true;
     while (more) {  // interleave: one packet per board per round
         more = false;
         for (std::size_t b = 0; b < boards_.size(); ++b) {
-            std::uint64_t goal = base[b] + target;
-            if (stream_.packets > 0) goal = std::min(goal, stream_.packets);
-            if (made_[b] < goal) {
+            const std::uint64_t g = goal(b, start, base, now);
+            if (made_[b] < g) {
                 next_packet(b, out);
-                more = more || made_[b] < goal;
+                more = more || made_[b] < g;
             }
         }
     }
     return out;
+}
+
+void Simulation::pass_by(Clock::time_point start, const std::vector<std::uint64_t>& base, Clock::time_point now) {
+    Bytes nowhere;
+    for (std::size_t b = 0; b < boards_.size(); ++b)
+        for (const std::uint64_t g = goal(b, start, base, now); made_[b] < g;) {
+            nowhere.clear();
+            next_packet(b, nowhere);  // the signals and the losses go on as if it were sent
+            if (!nowhere.empty()) ++unsent_[b];
+        }
 }
 
 }  // namespace corvel_sim

@@ -70,18 +70,27 @@ public:
     // Everything due at `now` for a stream that began at `start`, board by
     // board in packet order; `base` is what each board had made by then.
     Bytes due(Clock::time_point start, const std::vector<std::uint64_t>& base, Clock::time_point now);
+    // What came due while no host was connected: made, as a board goes on
+    // measuring whoever listens, and sent to nobody.
+    void pass_by(Clock::time_point start, const std::vector<std::uint64_t>& base, Clock::time_point now);
 
     std::size_t size() const { return boards_.size(); }
     const Board& board(std::size_t b) const { return boards_[b]; }
     std::vector<std::uint64_t> made() const { return made_; }
     std::uint64_t made(std::size_t b) const { return made_[b]; }
     std::uint64_t lost(std::size_t b) const { return lost_[b]; }
+    std::uint64_t unsent(std::size_t b) const { return unsent_[b]; }
 
 private:
+    // How many packets board b has made by `now`.
+    std::uint64_t goal(std::size_t b, Clock::time_point start, const std::vector<std::uint64_t>& base,
+                       Clock::time_point now) const;
+
     StreamSpec stream_;
     std::vector<Board> boards_;
     std::vector<std::uint64_t> made_;
     std::vector<std::uint64_t> lost_;
+    std::vector<std::uint64_t> unsent_;  // made while no host was connected
     std::mt19937 loss_rng_;
 };
 

@@ -16,6 +16,7 @@
 #include "boards.h"
 #include "capture.h"
 #include "command_line.h"
+#include "drops.h"
 #include "fake_hub.h"
 #include "families.h"
 #include "stop_signals.h"
@@ -57,6 +58,14 @@ Options (a value may also be joined to its option: --port=5006):
   --jitter             cut every write of the stream at one to three random
                        places, with a millisecond's pause after each piece, as
                        a busy network does: the host's receives end anywhere
+  --drop-every S[:OUTAGE]
+                       drop the host's connection S seconds after each
+                       greeting, and then refuse new connections for OUTAGE
+                       seconds (default 0; the listener is closed, as a hub
+                       that reboots has none), as a hub whose link fails
+                       does. The boards count on meanwhile: their packet
+                       numbers keep advancing with time, and what they make
+                       while no host is connected is sent to nobody
   --duration S         stop after S seconds
   --packets N          stop once every board has made N packets (lost ones
                        included)
@@ -68,7 +77,9 @@ Options (a value may also be joined to its option: --port=5006):
 
 Without --duration or --packets it runs until SIGINT or SIGTERM. The summary
 counts each board's packets made and lost (left out of the stream; a host
-sees them as lost packets too). Signals:
+sees them as lost packets too) and, when there were any, the packets made
+while no host was connected (never sent, a host sees them as lost too) and
+the connections dropped. Signals:
 ExG channel i is a sine of (40 + 15 i) uV at (1.5 + 2.5 i) Hz with a little
 noise, the accelerometer reads 1 g on z, the gyroscope turns slowly, PPG
 pulses at 1.2 Hz, resistances drift around 5 to 8 kOhm, the battery falls
@@ -83,6 +94,7 @@ struct Options {
     std::vector<BoardSpec> boards;
     StreamSpec stream;
     bool jitter = false;
+    DropSpec drops;
     double duration = 0;  // 0: unbounded
     std::string capture;
 };
@@ -107,6 +119,14 @@ BoardSpec board_spec(const std::string& v) {
         throw UsageError("--board: unknown family '" + family + "' (WUA2, MES_2, IMP_3, MES_4 or MES_5)");
     b.family = static_cast<COMM_TYPE>(f);
     return b;
+}
+
+DropSpec drop_spec(const std::string& option, const std::string& v) {
+    const auto colon = v.find(':');
+    DropSpec d;
+    d.every = parse_double(option, v.substr(0, colon), 0.01, 86400);
+    if (colon != std::string::npos) d.outage = parse_double(option + " (its OUTAGE)", v.substr(colon + 1), 0, 86400);
+    return d;
 }
 
 enum class Action { run, help, version };
@@ -144,6 +164,8 @@ Options parse(int argc, char** argv, Action& action) {
             o.stream.lose_every = parse_count(a, value(), 2, std::numeric_limits<std::uint32_t>::max());
         } else if (a == "--jitter") {
             o.jitter = true;
+        } else if (a == "--drop-every") {
+            o.drops = drop_spec(a, value());
         } else if (a == "--seed") {
             o.stream.seed = parse_count(a, value(), 0, std::numeric_limits<std::uint32_t>::max());
         } else if (a == "--duration") {
@@ -158,6 +180,7 @@ Options parse(int argc, char** argv, Action& action) {
     }
     if (o.boards.empty()) o.boards.push_back({"A1", MES_4, false});
     if (!o.capture.empty() && o.stream.packets == 0) throw UsageError("--capture needs --packets");
+    if (!o.capture.empty() && o.drops.every > 0) throw UsageError("--drop-every is for serving a host, not --capture");
     return o;
 }
 
@@ -179,11 +202,17 @@ void print_frame(std::size_t number, const WriteFrame& f) {
     std::fflush(stdout);
 }
 
-void print_summary(const Simulation& sim, std::size_t frames) {
-    for (std::size_t b = 0; b < sim.size(); ++b)
-        std::fprintf(stderr, "corvel-sim: board %s (%s): %llu packets made, %llu lost\n", sim.board(b).ssid().c_str(),
+void print_summary(const Simulation& sim, std::size_t frames, std::size_t drops) {
+    for (std::size_t b = 0; b < sim.size(); ++b) {
+        std::fprintf(stderr, "corvel-sim: board %s (%s): %llu packets made, %llu lost", sim.board(b).ssid().c_str(),
                      family_name(family_of(sim.board(b).family())), static_cast<unsigned long long>(sim.made(b)),
                      static_cast<unsigned long long>(sim.lost(b)));
+        if (sim.unsent(b))
+            std::fprintf(stderr, ", %llu made while no host was connected",
+                         static_cast<unsigned long long>(sim.unsent(b)));
+        std::fprintf(stderr, "\n");
+    }
+    if (drops) std::fprintf(stderr, "corvel-sim: dropped the connection %zu time(s)\n", drops);
     std::fprintf(stderr, "corvel-sim: %zu write frame(s) received\n", frames);
 }
 
@@ -197,7 +226,7 @@ int write_capture(const Options& o) {
             out.write(chunk);
         }
     out.close();
-    print_summary(sim, 0);
+    print_summary(sim, 0, 0);
     return 0;
 }
 
@@ -213,16 +242,22 @@ int serve(const Options& o) {
     if (o.jitter) hub.set_stream_jitter(o.stream.seed);
     // Like a hub, stream from the greeting on, whether or not the host reads
     // yet: a stream always waits in the queue and starts the moment a
-    // greeting is answered.
+    // greeting is answered. It outlives its session: the next session gets
+    // the packets due from its greeting on, and those that came due in
+    // between were made for nobody.
     const auto queue_stream = [&] {
         auto base = std::make_shared<std::vector<std::uint64_t>>();
         auto stream_start = std::make_shared<Clock::time_point>();
+        auto session = std::make_shared<std::size_t>();
         hub.stream(
-            [&, base, stream_start](std::uint64_t index) {
+            [&, base, stream_start, session](std::uint64_t index) {
+                // The hub's own thread calls this, only while a session is open.
+                const std::size_t now_session = hub.sessions_count();
                 if (index == 0) {
                     std::lock_guard<std::mutex> lock(sim_mutex);
                     *stream_start = Clock::now();
                     *base = sim.made();
+                    *session = now_session;
                 } else {
                     // Pace the stream in 10 ms steps: short enough that the
                     // hub's thread stays responsive, and no busy loop while
@@ -230,6 +265,10 @@ int serve(const Options& o) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 std::lock_guard<std::mutex> lock(sim_mutex);
+                if (*session != now_session) {
+                    *session = now_session;
+                    sim.pass_by(*stream_start, *base, Clock::now());
+                }
                 return sim.due(*stream_start, *base, Clock::now());
             },
             std::numeric_limits<std::uint64_t>::max());
@@ -251,6 +290,7 @@ int serve(const Options& o) {
     const auto started = Clock::now();
     const auto deadline = o.duration > 0 ? started + std::chrono::milliseconds(static_cast<long long>(o.duration * 1000))
                                          : Clock::time_point::max();
+    Drops drops(hub, o.drops);
     std::size_t sessions = 0;
     std::size_t frames_printed = 0;
     bool finished = false;
@@ -264,13 +304,14 @@ int serve(const Options& o) {
             std::fprintf(stderr, "corvel-sim: the hub stopped by itself\n");
             break;
         }
-        std::size_t now_sessions = 0;
-        for (const FakeHub::Connection& c : hub.connections()) now_sessions += c.session ? 1 : 0;
-        if (now_sessions > sessions) {
+        const std::size_t now_sessions = hub.sessions_count();
+        const bool greeted = now_sessions > sessions;
+        if (greeted) {
             sessions = now_sessions;
             std::fprintf(stderr, "corvel-sim: host connected and greeted (session %zu)\n", sessions);
         }
-        // A host that dropped its session took the stream in progress with it.
+        drops.turn(Clock::now(), greeted);
+        // The stream ends only when asked to (or when making a batch failed).
         if (hub.wait_sent(std::chrono::milliseconds(0))) queue_stream();
         const std::vector<WriteFrame> frames = hub.frames();
         for (; frames_printed < frames.size(); ++frames_printed) print_frame(frames_printed + 1, frames[frames_printed]);
@@ -290,7 +331,7 @@ int serve(const Options& o) {
     for (; frames_printed < frames.size(); ++frames_printed) print_frame(frames_printed + 1, frames[frames_printed]);
     hub.stop();
     std::lock_guard<std::mutex> lock(sim_mutex);
-    print_summary(sim, frames_printed);
+    print_summary(sim, frames_printed, drops.count());
     return 0;
 }
 

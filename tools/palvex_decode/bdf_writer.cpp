@@ -97,9 +97,12 @@ public:
     }
 
     void loss(const LossRun& run) {
-        std::string text = run.lost_packets ? "lost packets: " + std::to_string(run.lost_packets)
-                                            : "dropped packets: " + std::to_string(run.dropped_packets);
-        annotate(run.start, time_of(run.start + run.length) - time_of(run.start), text);
+        annotate(run.start, time_of(run.start + run.length) - time_of(run.start),
+                 "lost packets: " + std::to_string(run.lost_packets));
+    }
+
+    void connection_lost(std::uint64_t start, std::uint64_t end) {
+        annotate(start, end > start ? time_of(end) - time_of(start) : -1, "hub connection lost");
     }
 
     void trigger() { annotate(samples_, -1, "trigger"); }
@@ -165,6 +168,7 @@ public:
     const std::string& error() const { return path_; }
     void add(const double*, std::size_t, const Place&) {}
     void loss(const LossRun&) {}
+    void connection_lost(std::uint64_t, std::uint64_t) {}
     void trigger() {}
     void close() {}
 
@@ -232,6 +236,12 @@ void BdfOutput::loss(const void* board, const LossRun& run) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = files_.find(board);
     if (it != files_.end()) it->second->loss(run);
+}
+
+void BdfOutput::connection_lost(const void* board, std::uint64_t start, std::uint64_t end) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = files_.find(board);
+    if (it != files_.end()) it->second->connection_lost(start, end);
 }
 
 void BdfOutput::trigger() {

@@ -47,6 +47,9 @@ public:
              const Place& place);
     // A "lost packets: N" annotation over the run.
     void loss(const void* board, const LossRun& run);
+    // A "hub connection lost" annotation over samples [start, end) of the
+    // board's file; at start alone when the span is empty.
+    void connection_lost(const void* board, std::uint64_t start, std::uint64_t end);
     // A "trigger" annotation in every open file, at its current time.
     void trigger();
     // Ends every file: the last, partial data record is padded with the last

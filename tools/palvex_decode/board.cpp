@@ -42,8 +42,7 @@ void print_summary(const Boards& boards, const Descriptor& d) {
         total += t.rows();
         std::string line = "palvex-decode: board " + b.label + " (" + board_family_name(b.family, d) +
                            "): " + plural(t.rows(), "row") + ", " + plural(t.fillers(), "filler row") + ", " +
-                           plural(t.lost_packets(), "lost packet") + ", " +
-                           plural(t.dropped_packets(), "dropped packet");
+                           plural(t.lost_packets(), "lost packet");
         if (t.rows())
             line += ", packet numbers " + std::to_string(t.first_number()) + ".." + std::to_string(t.last_number());
         if (t.restarts())

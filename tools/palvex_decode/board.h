@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ struct Board {
     // family: each costs itself, the board's other buffers are decoded.
     std::map<Family, std::uint64_t> not_served;
     std::atomic<std::uint64_t> progress_rows{0};
+    // Live, on the library's thread: its count of reconnections when the
+    // board's last row came, and the sample an outage began at on the
+    // board's time line, until the board's next decoded row ends it.
+    std::uint32_t reconnections = 0;
+    std::optional<std::uint64_t> lost_from;
 
     std::uint64_t rejected() const;
     std::uint64_t not_served_count() const;

@@ -98,7 +98,7 @@ Descriptor load_descriptor(const std::string& path) {
     auto axis_name = [&](const char* group, std::size_t i) {
         return std::string(group) + "_" + (i < 3 ? axes[i] : std::to_string(i));
     };
-    // The library writes the filler mark last, over any group's value.
+    // A column of its own for every family the library serves with it.
     if (has_filler) name(d.filler_column, "filler");
     name(d.package_num_column, "package_num");
     if (j.contains("battery_channel")) name(column(j["battery_channel"], "battery_channel", d.num_rows), "battery");

@@ -39,14 +39,14 @@ HubClient::HubClient(const std::string& host, std::chrono::milliseconds limit) {
     hints.ai_flags = AI_NUMERICHOST;  // never a resolver: the hub has a numeric address
     addrinfo* found = nullptr;
     const int gai = getaddrinfo(host.c_str(), "5005", &hints, &found);
-    if (gai != 0) throw ToolError("no connection to a hub at " + host + ": " + gai_strerror(gai));
+    if (gai != 0) throw ToolError(gai_strerror(gai));
     std::string why = "no address";
     for (const addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
         fd_ = connect_to(*a, limit);
         if (fd_ < 0) why = std::strerror(errno);
     }
     freeaddrinfo(found);
-    if (fd_ < 0) throw ToolError("no connection to a hub at " + host + " (port 5005): " + why);
+    if (fd_ < 0) throw ToolError(why);
 }
 
 HubClient::~HubClient() { close(); }

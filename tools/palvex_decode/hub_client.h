@@ -12,7 +12,8 @@ namespace palvex_tools {
 class HubClient {
 public:
     // Connects to port 5005 of `host`, waiting at most `limit` for each of
-    // its addresses. Throws ToolError saying why no connection was made.
+    // its addresses. Throws ToolError with the reason no connection was made
+    // ("Connection refused").
     HubClient(const std::string& host, std::chrono::milliseconds limit);
     ~HubClient();
     HubClient(const HubClient&) = delete;

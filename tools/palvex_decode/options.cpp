@@ -9,8 +9,8 @@ namespace palvex_tools {
 
 const char* const usage_text = R"(Usage: palvex-decode [OPTIONS] CAPTURE
        palvex-decode --list CAPTURE
-       palvex-decode [OPTIONS] --hub ADDRESS [--duration S] [--trigger]
-       palvex-decode [OPTIONS] --hub ADDRESS --record FILE [--duration S]
+       palvex-decode [OPTIONS] --hub ADDRESS [--wait S] [--duration S] [--trigger]
+       palvex-decode [OPTIONS] --hub ADDRESS --record FILE [--wait S] [--duration S]
 
 Decodes board packets into CSV rows (and BDF+ files) with libPalvexWrapper.
 
@@ -29,7 +29,11 @@ printable ASCII as it is and other bytes as \xNN, in the CSV too.
 5005) through the library's hub mode and decodes live for --duration
 seconds; rows are written as they arrive. Each board is registered as soon
 as its SSID shows up in the library's SSID list, and its rows start from its
-next chunk.
+next chunk. A hub that is not up yet is waited for (--wait). When the hub
+drops the connection, the library connects again on its own and the run goes
+on within --duration: the packets lost meanwhile are filler rows as for any
+loss, the summary counts the outages and their length, and BDF+ files mark
+each as "hub connection lost" over its span.
 
 --record FILE, with --hub, records instead: palvex-decode itself is the hub's
 TCP client (the library's hub mode hands out rows, not chunks), writes every
@@ -42,10 +46,18 @@ Options (a value may also be joined to its option: --output=FILE):
   -o, --output FILE    write the CSV to FILE instead of standard output
   --hub ADDRESS        decode live from the hub at this numeric IPv6 address
                        (::1, or fe80::1%usb0 with its interface)
-  --duration S         live or recording time in seconds (default 5)
+  --duration S         live or recording time in seconds (default 5), from
+                       the moment the hub answered
+  --wait S             with --hub: keep trying to reach a hub that is not up
+                       yet (booting, or still starting) for S seconds before
+                       giving up (default 5; 0 tries once, which is five
+                       attempts over about two seconds)
   --record FILE        with --hub: record a capture, then decode it
   --trigger            live only: one second in, send the trigger command
-                       (the byte 01) through corvel_write_data to one board
+                       (the byte 01) through corvel_write_data to one board;
+                       a trigger the library could not send (no connection
+                       at that moment) is reported, not annotated, and makes
+                       the exit status 1
   --trigger-board SSID the board that gets the trigger (default: the first
                        board seen)
   --board SSID         live only: register this board before reading, so its
@@ -82,15 +94,16 @@ default descriptor and a sampling rate they are
 time_s (only with a sampling rate) is the row's packet number less the
 board's first, over the rate: the BDF+ files' time line. filler is the
 descriptor's "filler_channel" column, which the library sets to 1 in rows it
-filled in for lost packets (copies of the last decoded row with their own
+filled in for lost packets (copies of the row before them with their own
 packet numbers) and to 0 in decoded rows; a descriptor without one gets it
 as one more column at the end.
 
 Standard error shows progress when it is a terminal, then a summary per
-board: rows, filler rows, lost packets (that never arrived; the filler rows
-of a gap also stand in for the packet that revealed it) and dropped packets
-(that arrived right after a gap and were discarded by the library, seen as
-missing packet numbers).
+board: rows, filler rows and lost packets (that never arrived: the packet
+numbers missing between the board's first and last, two to a packet; the
+library fills each with a filler row and keeps every packet that arrives);
+live, a line more says how often the hub connection was lost and for how
+long.
 
 BDF+ files hold the board's ExG (uV), accelerometer (g), gyroscope (deg/s),
 PPG, resistance (Ohm) and battery (%) signals as its family has them, in
@@ -100,12 +113,14 @@ index is its packet number less the board's first: samples of packets that
 never reached the host repeat the row before them and lie under a "lost
 packets: N" annotation; a counter discontinuity is annotated with both
 numbers and the file goes on; live, each trigger sent is annotated as
-"trigger". SIGINT or SIGTERM ends the run with the files complete.
+"trigger", and each outage of the hub connection as "hub connection lost"
+from the board's last sample before it to its first decoded sample after
+it. SIGINT or SIGTERM ends the run with the files complete.
 
 Exit status: 0 done (damage warned of included); 1 an error (unreadable
-input, bad descriptor, no hub, no row decoded, a --board or --trigger-board
-never seen), after which the rows already written stay valid; 2 a bad
-command line.
+input, bad descriptor, no hub, no row decoded, a trigger not sent, a --board
+or --trigger-board never seen), after which the rows already written stay
+valid; 2 a bad command line.
 )";
 
 namespace {
@@ -127,6 +142,7 @@ void check_hub_address(const std::string& text) {
 Options parse_options(int argc, char** argv) {
     Options o;
     bool duration_given = false;
+    bool wait_given = false;
     for (Arguments args(argc, argv); args.next();) {
         const std::string& a = args.name();
         auto value = [&] { return args.value(); };
@@ -150,6 +166,9 @@ Options parse_options(int argc, char** argv) {
         } else if (a == "--duration") {
             o.duration = parse_double(a, value(), 0.1, 86400);
             duration_given = true;
+        } else if (a == "--wait") {
+            o.wait = parse_double(a, value(), 0, 86400);
+            wait_given = true;
         } else if (a == "--record") {
             o.record = value();
             if (o.record.empty()) throw UsageError("--record needs a file name");
@@ -192,6 +211,7 @@ Options parse_options(int argc, char** argv) {
     if (o.trigger && !o.record.empty())
         throw UsageError("--trigger needs the library's hub connection; it cannot be combined with --record");
     if (duration_given && o.hub.empty()) throw UsageError("--duration is for --hub");
+    if (wait_given && o.hub.empty()) throw UsageError("--wait is for --hub");
     if (!o.boards.empty() && !live) throw UsageError("--board is for live decoding (--hub without --record)");
     if (o.start_time && o.bdf.empty()) throw UsageError("--start-time is for --bdf");
     if (o.start_time && !o.hub.empty())

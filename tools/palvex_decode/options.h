@@ -21,6 +21,7 @@ struct Options {
     std::string hub;
     std::string record;
     double duration = 5;
+    double wait = 5;  // seconds to keep trying to reach a hub that is not up yet
     bool trigger = false;
     std::string trigger_board;
     std::vector<std::string> boards;

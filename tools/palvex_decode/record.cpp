@@ -14,19 +14,47 @@
 #include "progress.h"
 
 namespace palvex_tools {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Connects and greets the hub; `buf` then holds its answer, `n` bytes.
+// Throws ToolError with the reason it did not.
+std::unique_ptr<HubClient> greet(const std::string& host, std::vector<unsigned char>& buf, long& n) {
+    auto hub = std::make_unique<HubClient>(host, milliseconds(3000));
+    hub->send("Hello", 5);
+    n = hub->receive(buf.data(), buf.size(), milliseconds(3000));
+    if (n < 2 || buf[0] != 'O' || buf[1] != 'K')
+        throw ToolError(n <= 0 ? "it did not answer the greeting"
+                               : "it refused the greeting (reply '" +
+                                     std::string(buf.begin(), buf.begin() + std::min<long>(n, 16)) + "')");
+    return hub;
+}
+
+// A hub that is not up yet (or still booting) is tried again, a few times
+// a second, until --wait has passed.
+std::unique_ptr<HubClient> greet_waiting(Session& session, std::vector<unsigned char>& buf, long& n) {
+    const Options& o = session.options();
+    const auto start = Clock::now();
+    const auto give_up = start + milliseconds(static_cast<long long>(o.wait * 1000));
+    for (;;) {
+        try {
+            return greet(o.hub, buf, n);
+        } catch (const ToolError& e) {
+            if (Clock::now() >= give_up || session.signals().wait(milliseconds(250)))
+                throw ToolError(no_connection(o.hub, Clock::now() - start, e.what()));
+        }
+    }
+}
+
+}  // namespace
 
 int run_record(Session& session) {
-    using Clock = std::chrono::steady_clock;
-    using std::chrono::milliseconds;
     const Options& o = session.options();
-    HubClient hub(o.hub, milliseconds(3000));
-    hub.send("Hello", 5);
     std::vector<unsigned char> buf(1 << 16);
-    long n = hub.receive(buf.data(), buf.size(), milliseconds(3000));
-    if (n < 2 || buf[0] != 'O' || buf[1] != 'K')
-        throw ToolError(n <= 0 ? "the hub at " + o.hub + " did not answer the greeting"
-                               : "the hub at " + o.hub + " refused the greeting (reply '" +
-                                     std::string(buf.begin(), buf.begin() + std::min<long>(n, 16)) + "')");
+    long n = 0;
+    const std::unique_ptr<HubClient> client = greet_waiting(session, buf, n);
+    HubClient& hub = *client;
     // The hub streams from its answer on: that is when the recording starts,
     // and the clock its BDF+ files get.
     const auto started = Clock::now();
@@ -85,10 +113,8 @@ int run_record(Session& session) {
     skipped += tail.skipped;
     progress.clear();
     if (!out) {
-        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", seconds);
-        return exit_status("no row decoded: the hub at " + o.hub + " sent no whole chunk in " + text + " s" +
+        return exit_status("no row decoded: the hub at " + o.hub + " sent no whole chunk in " +
+                           seconds_text(Clock::now() - started) + " s" +
                            (hub_closed ? " and closed the connection" : ""));
     }
     out->close();

@@ -3,6 +3,7 @@
 // session through the board it hands back as context, so nothing is global.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -32,7 +33,9 @@ public:
     BdfOutput* bdf() { return bdf_.get(); }
     LibraryLog& log() { return log_; }
 
-    std::unique_ptr<Board> make_board(std::string ssid) { return std::make_unique<Board>(*this, std::move(ssid)); }
+    // A board of this run; live, the library's reconnections so far are
+    // its starting point.
+    std::unique_ptr<Board> make_board(std::string ssid);
 
     // The library's data callback; `context` is a Board of this session.
     static void on_row(void* context, const double* row, size_t count);
@@ -43,14 +46,26 @@ public:
 
 private:
     void row(Board& b, const double* row, std::size_t count);
+    // Live: notes an outage the library recovered from since the board's
+    // last row.
+    void follow_connection(Board& b);
 
     const Options& options_;
+    const bool live_;
     StopSignals& signals_;
     Descriptor descriptor_;
     LibraryLog log_;
     std::unique_ptr<BdfOutput> bdf_;
     std::unique_ptr<CsvOutput> csv_;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// "1.4": a span of time in seconds, as the messages give it.
+std::string seconds_text(Clock::duration d);
+
+// "no connection to a hub at HOST (port 5005) in 5.6 s: WHY".
+std::string no_connection(const std::string& host, Clock::duration waited, const std::string& why);
 
 // All rows of `boards`.
 std::uint64_t rows_of(const Boards& boards);

@@ -1,6 +1,5 @@
 #include "time_line.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "palvex/palvex.h"
@@ -38,11 +37,11 @@ Place TimeLine::place(double number, bool filler) {
     p.index = next_ + p.holes;
     if (p.holes) {
         if (!in_run_) open_run(next_);
-        run_holes_ += p.holes;
+        run_missing_ += p.holes;
     }
     if (filler) {
         if (!in_run_) open_run(p.index);
-        ++run_fillers_;
+        ++run_missing_;
         ++fillers_;
     } else if (in_run_) {
         close_run(p.index);
@@ -68,18 +67,14 @@ void TimeLine::open_run(std::uint64_t start) {
     in_run_ = true;
     run_ = LossRun{};
     run_.start = start;
-    run_fillers_ = run_holes_ = 0;
+    run_missing_ = 0;
 }
 
 void TimeLine::close_run(std::uint64_t end) {
     in_run_ = false;
     run_.length = end - run_.start;
-    // Two filler rows a packet, two of them for the packet that revealed the
-    // gap; a run is at least one lost packet.
-    run_.lost_packets = run_fillers_ ? std::max<std::uint64_t>(1, (run_fillers_ - 1) / 2) : 0;
-    run_.dropped_packets = (run_holes_ + 1) / 2;
+    run_.lost_packets = (run_missing_ + 1) / 2;
     lost_packets_ += run_.lost_packets;
-    dropped_packets_ += run_.dropped_packets;
     ended_ = run_;
 }
 

@@ -1,9 +1,11 @@
 // Where each row of a board sits in time. The packet number is the clock:
-// a row's sample index is its number less the board's first, so the rows
-// the host never received (the buffer the library drops after a gap, any
-// other hole) keep their place instead of pulling everything after them
-// forward. The BDF+ files, the CSV's time_s column, the loss annotations and
-// the summary all read their times and counts from here.
+// a row's sample index is its number less the board's first, so nothing
+// after a loss moves. The library fills every gap it sees with one filler
+// row per missing number; a number missing without a filler (after a row
+// numbered 0, which the library checks nothing after) keeps its place all
+// the same. A lost packet is a missing number, two to a packet. The BDF+
+// files, the CSV's time_s column, the loss annotations and the summary all
+// read their times and counts from here.
 #pragma once
 
 #include <cstdint>
@@ -24,15 +26,12 @@ struct Place {
 };
 
 // A stretch of samples the host has no decoded rows for: the library's
-// filler rows and the holes after them.
+// filler rows, and numbers missing without them.
 struct LossRun {
     std::uint64_t start = 0, length = 0;  // sample indices
-    // Packets that never arrived. A run of fillers also stands in for the
-    // packet that revealed the gap (its two rows), which is not counted.
+    // Packets that never arrived: the run's missing numbers, two a packet
+    // (an odd one counts as a packet).
     std::uint64_t lost_packets = 0;
-    // Packets that arrived right after a gap and were dropped by the
-    // library: the holes, two numbers a packet.
-    std::uint64_t dropped_packets = 0;
 };
 
 class TimeLine {
@@ -48,7 +47,6 @@ public:
     std::uint64_t rows() const { return rows_; }
     std::uint64_t fillers() const { return fillers_; }
     std::uint64_t lost_packets() const { return lost_packets_; }
-    std::uint64_t dropped_packets() const { return dropped_packets_; }
     std::uint64_t restarts() const { return restarts_; }
     // The samples the board's rows span so far (the next row's index when
     // it follows on).
@@ -60,12 +58,12 @@ private:
     void open_run(std::uint64_t start);
     void close_run(std::uint64_t end);
 
-    std::uint64_t rows_ = 0, fillers_ = 0, lost_packets_ = 0, dropped_packets_ = 0, restarts_ = 0;
+    std::uint64_t rows_ = 0, fillers_ = 0, lost_packets_ = 0, restarts_ = 0;
     std::uint64_t next_ = 0;
     std::uint32_t first_ = 0, last_ = 0;
     bool in_run_ = false;
     LossRun run_;
-    std::uint64_t run_fillers_ = 0, run_holes_ = 0;
+    std::uint64_t run_missing_ = 0;  // filler rows and holes of the open run
     std::optional<LossRun> ended_;
 };
 

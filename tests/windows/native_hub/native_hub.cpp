@@ -22,6 +22,10 @@
 //   greeting <hex of the latest session's greeting>
 //   frame <hex of one write frame of the latest session>   (one line each)
 //   received <hex of everything the latest session sent after its greeting>
+// A test drives outages through the control file (the session file's name
+// with ".control" appended), which the hub reads and removes:
+//   drop     the session is closed now and new connections are refused
+//   listen   connections are accepted again
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -156,20 +160,31 @@ int serve(const Options& o, int ready) {
         tell("ok");
         hub.set_stream_jitter(3);
         const Bytes round = hub_stream();
+        // The boards stream from the first session on and go on across
+        // sessions, as they do behind a real hub.
+        hub.stream(
+            [&round](std::uint64_t index) {
+                if (index != 0) std::this_thread::sleep_for(20ms);
+                return round;
+            },
+            std::numeric_limits<std::uint64_t>::max());
+        const std::string control_file = o.session_file + ".control";
+        std::remove(control_file.c_str());
         while (!stop_requested && hub.running()) {
-            std::size_t now = 0;
-            for (const auto& c : hub.connections()) now += c.session ? 1 : 0;
+            const std::size_t now = hub.sessions_count();
             if (now > sessions) {
                 sessions = now;
-                // Whatever an earlier session left unplayed is not for this one.
-                hub.clear_queue();
                 hub.clear_received();
-                hub.stream(
-                    [&round](std::uint64_t index) {
-                        if (index != 0) std::this_thread::sleep_for(20ms);
-                        return round;
-                    },
-                    std::numeric_limits<std::uint64_t>::max());
+            }
+            std::string command;
+            if (std::ifstream control{control_file}; control >> command) {
+                std::remove(control_file.c_str());
+                if (command == "drop") {
+                    hub.stop_listening();
+                    hub.drop_session(false, 100ms);
+                } else if (command == "listen") {
+                    hub.listen_again();
+                }
             }
             const std::string text = session_text(hub, sessions);
             if (text != written && write_file(o.session_file, text)) written = text;
