@@ -11,16 +11,13 @@ packets each, every 100th lost (396000 rows). The numpy path runs
 per-row path, some 50 times slower, runs once. Both decode every board from
 a fresh decoder and must give the same rows.
 """
-import argparse
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAMILIES = ["MES_4", "WUA2", "IMP_3", "MES_2", "MES_5"]
+from capture_bench_args import ROOT, make_capture, parse
 
 
 def per_row(path):
@@ -44,23 +41,14 @@ def per_row(path):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--build", default=os.path.join(ROOT, "build", "default"), help="CMake build folder")
-    p.add_argument("--packets", type=int, default=40000, help="packets per board (default 40000)")
-    p.add_argument("--repeat", type=int, default=7, help="runs of the numpy path (default 7)")
-    args = p.parse_args()
+    args = parse(__doc__, 7, "the numpy path")
     os.environ.setdefault("PALVEX_LIBRARY_DIR", os.path.join(args.build, "src"))
     sys.path.insert(0, os.path.join(ROOT, "python"))
     import numpy as np
     import palvex
 
     with tempfile.TemporaryDirectory() as tmp:
-        capture = os.path.join(tmp, "bench.cap")
-        sim = [os.path.join(args.build, "tools", "corvel-sim"), "--capture", capture, "--packets", str(args.packets),
-               "--lose-every", "100"]
-        for i, family in enumerate(FAMILIES):
-            sim += ["--board", f"{chr(ord('A') + i)}{i + 1}:{family}"]
-        subprocess.run(sim, check=True, capture_output=True)
+        capture = make_capture(args.build, os.path.join(tmp, "bench.cap"), args.packets, "--lose-every", "100")
         size = os.path.getsize(capture)
 
         palvex.decode_capture(capture)  # warm-up: libraries loaded, file in the page cache

@@ -9,7 +9,6 @@ packets each, nothing lost (400000 rows). The outputs go to a temporary
 folder (a tmpfs where /tmp is one), so the figures are the decoding and the
 formatting, not the disk.
 """
-import argparse
 import os
 import statistics
 import subprocess
@@ -17,8 +16,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAMILIES = ["MES_4", "WUA2", "IMP_3", "MES_2", "MES_5"]
+from capture_bench_args import FAMILIES, make_capture, parse
 
 
 def timed(command):
@@ -28,19 +26,10 @@ def timed(command):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--build", default=os.path.join(ROOT, "build", "default"), help="CMake build folder")
-    p.add_argument("--packets", type=int, default=40000, help="packets per board (default 40000)")
-    p.add_argument("--repeat", type=int, default=3, help="runs of each output (default 3)")
-    args = p.parse_args()
-    tools = os.path.join(args.build, "tools")
+    args = parse(__doc__, 3, "each output")
     with tempfile.TemporaryDirectory() as tmp:
-        capture = os.path.join(tmp, "bench.cap")
-        sim = [os.path.join(tools, "corvel-sim"), "--capture", capture, "--packets", str(args.packets)]
-        for i, family in enumerate(FAMILIES):
-            sim += ["--board", f"{chr(ord('A') + i)}{i + 1}:{family}"]
-        subprocess.run(sim, check=True, capture_output=True)
-        decode = [os.path.join(tools, "palvex-decode"), capture]
+        capture = make_capture(args.build, os.path.join(tmp, "bench.cap"), args.packets)
+        decode = [os.path.join(args.build, "tools", "palvex-decode"), capture]
         csv, bdf = ["--output", os.path.join(tmp, "out.csv")], ["--bdf", os.path.join(tmp, "out.bdf")]
         runs = {
             "CSV": decode + csv,
