@@ -7,15 +7,13 @@
 // Label "soak", like the long soak beside it:
 //   cmake --preset soak && cmake --build --preset soak && ctest --preset soak
 // PALVEX_SOAK_SECONDS sets how long the hub keeps dropping (default 70).
-#include <dirent.h>
-
 #include <array>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 
-#include "hub_host.h"
+#include "soak.h"
 
 using namespace palvex_test;
 
@@ -25,46 +23,14 @@ constexpr int boards = 8;
 const char* const ssids[boards] = {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7"};
 const COMM_TYPE kinds[boards] = {MES_4, MES_4, MES_4, MES_5, MES_5, MES_2, IMP_3, WUA2};
 constexpr std::uint64_t packets_per_batch = 50;  // per board
-constexpr int number_column = 26;
 
-std::uint64_t resident_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
-
-std::size_t open_descriptors() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-// Per board, written by the read loop's thread only; read after it returned.
-struct Board {
-    std::uint64_t decoded = 0, filled = 0, out_of_step = 0;
-    double first = -1, last = -1;
-};
-std::array<Board, boards> stats;
+std::array<RowCount, boards> stats;
 std::atomic<bool> malformed{false};
 
 void on_row(void* ctx, const double* row, size_t count) {
-    int b = 0;
-    while (b < boards && context(b) != ctx) ++b;
-    if (b == boards || count != default_row_length || row[29] != 1.0) {
-        malformed = true;
-        return;
-    }
-    Board& s = stats[static_cast<std::size_t>(b)];
-    const double n = row[number_column];
-    if (s.first < 0) s.first = n;
-    else if (n != s.last + 1) ++s.out_of_step;
-    (row[default_filler_column] == 1.0 ? s.filled : s.decoded) += 1;
-    s.last = n;
+    const int b = soak_board(ctx, row, count, boards);
+    if (b < 0) malformed = true;
+    else stats[static_cast<std::size_t>(b)].add(row);
 }
 
 class SoakReconnect : public HubTest {
@@ -126,8 +92,8 @@ TEST_F(SoakReconnect, EightBoardsThroughDropsEveryFewSecondsEveryRowAccounted) {
     EXPECT_FALSE(malformed);
     std::uint64_t decoded = 0, filled = 0;
     for (int b = 0; b < boards; ++b) {
-        const Board& s = stats[b];
-        EXPECT_EQ(s.out_of_step, 0u) << ssids[b];
+        const RowCount& s = stats[b];
+        EXPECT_EQ(s.out_of_order, 0u) << ssids[b];
         EXPECT_EQ(static_cast<double>(s.decoded + s.filled), s.last - s.first + 1) << ssids[b];
         EXPECT_GT(s.filled, 0u) << ssids[b] << ": the drops cost nothing?";
         decoded += s.decoded;

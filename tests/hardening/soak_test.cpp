@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "hub_host.h"
+#include "soak.h"
 
 using namespace palvex_test;
 
@@ -22,7 +22,6 @@ const char* const ssids[boards] = {"SOAK0", "SOAK1", "SOAK2", "SOAK3"};
 const COMM_TYPE kinds[boards] = {MES_4, IMP_3, MES_2, MES_5};
 constexpr std::uint32_t first_number = 1000;
 constexpr std::uint64_t packets_per_batch = 250;  // per board: 1000 chunks a batch
-constexpr int number_column = 26;
 
 // Losses: board b skips 1 to 5 packets at every packet index p with
 // p % 1009 == 500 + b.
@@ -32,43 +31,21 @@ std::uint32_t skipped_before(int board, std::uint64_t p) {
     return 1 + static_cast<std::uint32_t>((p / gap_period) % 5);
 }
 
-std::uint64_t resident_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
-
-// Per board, written by the read loop's thread only; read after it returned.
-struct Board {
-    std::uint64_t decoded = 0, filled = 0, out_of_order = 0;
-    double last = -1;
+struct Board : RowCount {
     std::atomic<double> newest{-1};  // progress, read while streaming
 };
 std::array<Board, boards> board_stats;
 std::atomic<bool> malformed{false};
 
 void on_row(void* ctx, const double* row, size_t count) {
-    int b = 0;
-    while (b < boards && context(b) != ctx) ++b;
-    if (b == boards || count != default_row_length || row[29] != 1.0) {
+    const int b = soak_board(ctx, row, count, boards);
+    if (b < 0) {
         malformed = true;
         return;
     }
     Board& s = board_stats[static_cast<std::size_t>(b)];
-    const double n = row[number_column];
-    // The library marks fillers in the descriptor's filler column.
-    const bool filler = row[default_filler_column] == 1.0;
-    // Every number once, in order: fillers stand exactly for the missing ones.
-    if (s.last >= 0 && n != s.last + 1) ++s.out_of_order;
-    if (filler) {
-        ++s.filled;
-    } else {
-        ++s.decoded;
-    }
-    s.last = n;
-    s.newest.store(n, std::memory_order_relaxed);
+    s.add(row);
+    s.newest.store(s.last, std::memory_order_relaxed);
 }
 
 struct Feed {

@@ -62,6 +62,16 @@ private:
     std::vector<Delivery> deliveries_;
 };
 
+// The SSIDs the library lists, in the order it met them.
+inline std::vector<std::string> ssid_list() {
+    char** list = nullptr;
+    int count = 0;
+    corvel_get_list_of_ssids(&list, &count);
+    std::vector<std::string> out(list, list + count);
+    corvel_free_ssid_list(list, count);
+    return out;
+}
+
 // Contexts are only tags here.
 inline void* context(int i) {
     static int tags[16];

@@ -20,15 +20,6 @@ double cpu_seconds() {
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-std::vector<std::string> ssid_list() {
-    char** list = nullptr;
-    int count = 0;
-    corvel_get_list_of_ssids(&list, &count);
-    std::vector<std::string> out(list, list + count);
-    corvel_free_ssid_list(list, count);
-    return out;
-}
-
 // Packet numbers delivered to each context, in order.
 std::map<void*, std::vector<double>> numbers_by_context(Recorder& rows) {
     std::map<void*, std::vector<double>> out;

@@ -34,15 +34,6 @@ bool wait_for_state(int32_t wanted, std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::vector<std::string> ssid_list() {
-    char** list = nullptr;
-    int count = 0;
-    corvel_get_list_of_ssids(&list, &count);
-    std::vector<std::string> out(list, list + count);
-    corvel_free_ssid_list(list, count);
-    return out;
-}
-
 class HubSession : public HubTest {
 protected:
     int32_t write(const Bytes& command, void* ctx) { return corvel_write_data(command.data(), command.size(), ctx); }
