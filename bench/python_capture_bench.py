@@ -6,7 +6,8 @@ per row), on the same capture in the same run.
     python3 bench/python_capture_bench.py [--build build/default]
 
 The capture is corvel-sim's: five boards of the five families, 40000
-packets each, every 100th lost (396000 rows). The numpy path runs
+packets each, every 100th lost (399990 rows, 3990 of them filler rows
+for the lost packets). The numpy path runs
 --repeat times after one warm-up and reports its best and median; the
 per-row path, some 50 times slower, runs once. Both decode every board from
 a fresh decoder and must give the same rows.

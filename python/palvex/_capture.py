@@ -161,7 +161,10 @@ def _feed(nat: Native, data: np.ndarray, offsets: np.ndarray, lengths: np.ndarra
     try:
         nat.decoder.release()
         n = offsets.shape[0]
-        out = np.empty((2 * n, num_rows))  # two rows a packet, when nothing is lost
+        # Two rows a packet, and room for the filler rows of one packet lost
+        # in nine: growing means copying every row so far, and np.empty
+        # leaves the pages no row is written to unallocated.
+        out = np.empty((2 * n + n // 4 + 64, num_rows))
         results = np.zeros(n, dtype=np.int32)
         step = max(1, capacity // 4)
         filled = fed = 0
