@@ -157,10 +157,12 @@ Bytes hub_chunk(const std::string& ssid, const Bytes& payload) {
 }
 
 Bytes hub_chunk(const std::string& ssid, std::int32_t length, const Bytes& payload) {
-    Bytes b(10, 0);
+    Bytes b;
+    b.reserve(10 + payload.size());
+    b.resize(10, 0);
     for (std::size_t i = 0; i < ssid.size() && i < 6; ++i) b[i] = static_cast<std::uint8_t>(ssid[i]);
     put_le32(b, 6, static_cast<std::uint32_t>(length));
-    b.insert(b.end(), payload.begin(), payload.end());
+    if (!payload.empty()) b.insert(b.end(), payload.begin(), payload.end());
     return b;
 }
 
